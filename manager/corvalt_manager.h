@@ -1,0 +1,66 @@
+#pragma once
+
+#include "manager/manager_config.h"
+#include "manager/output_text.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
+class ToolDownload;
+class ToolProcess;
+
+// The one owner of the tool: its installed file, the process that runs it, and the output it
+// and the manager write. Lives on the main thread.
+class CorvaltManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    using OutputHandler = std::function<void(const QString&)>;
+
+    explicit CorvaltManager(ManagerConfig config, QObject* parent = nullptr);
+    ~CorvaltManager() override;
+
+    // Created on first access from the main thread, with the built-in configuration; owned by
+    // the application object.
+    static CorvaltManager& shared();
+
+    const QString& output() const { return m_output.text(); }
+    const OutputHandler& outputHandler() const { return m_outputHandler; }
+    const QString& installDir() const { return m_installDir; }
+    const QUrl& baseURL() const { return m_config.baseUrl; }
+    QString toolPath() const;
+    ToolProcess* currentProcess() const { return m_currentProcess; }
+
+    void createInstallDirectory();
+    void downloadAndRunCLI();
+    void installCLI();
+    void runCLI();
+    void runInShell(const QString& shellName);
+    void cleanupExistingProcesses();
+    void cleanup();
+
+Q_SIGNALS:
+    // After each change of output(): the text appended, and how many characters were first
+    // dropped from the front to keep the output within its bound.
+    void outputAppended(const QString& appended, qsizetype droppedFromFront);
+
+private:
+    void emitText(const QString& text) const;
+    void finishDownload(ToolDownload* download, bool updateMode);
+    void onToolExited(ToolProcess* process, int status);
+    QNetworkAccessManager& network();
+
+    ManagerConfig m_config;
+    OutputText m_output;
+    OutputHandler m_outputHandler;
+    QString m_installDir;
+    QPointer<ToolProcess> m_currentProcess;
+    QNetworkAccessManager* m_network = nullptr;
+};

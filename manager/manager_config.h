@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <chrono>
+
+// Everything the manager takes from outside. The shared manager uses builtIn(); tests build
+// their own so that they never touch the user's home or the machine's real processes.
+struct ManagerConfig
+{
+    QString homeDirectory;
+    QUrl baseUrl;
+    QString assetName;
+    QString extraCaCertificatesFile;
+    QString searchProgram;
+    QStringList searchArguments;
+    QString zshPath;
+    QString bashPath;
+    std::chrono::milliseconds downloadStallTimeout{30000};
+    qint64 maxDownloadBytes = qint64(512) * 1024 * 1024;
+    qsizetype maxOutputBytes = 32 * 1024 * 1024;
+
+    static ManagerConfig builtIn();
+};

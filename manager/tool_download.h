@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QTemporaryFile>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// One GET of the tool's build, streamed into a staging file beside the installed tool so that
+// the finished file can replace it in one rename. Refuses error statuses, plain-http redirects,
+// stalled transfers and oversized bodies; never weakens certificate checks.
+class ToolDownload : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Outcome
+    {
+        Pending,
+        Downloaded,
+        DownloadFailed,
+        StagingFailed,
+    };
+
+    struct Limits
+    {
+        std::chrono::milliseconds stallTimeout;
+        qint64 maxBytes;
+    };
+
+    ToolDownload(QUrl url, QString stagingDirectory, Limits limits, QObject* parent = nullptr);
+    ~ToolDownload() override;
+
+    void start(QNetworkAccessManager& network, const QString& extraCaCertificatesFile);
+
+    Outcome outcome() const { return m_outcome; }
+    QString errorString() const { return m_errorString; }
+    // The staged body, valid once the outcome is Downloaded; removed with this object unless
+    // renamed away.
+    QTemporaryFile& stagedFile() { return *m_staged; }
+
+Q_SIGNALS:
+    void finished();
+
+private:
+    void onReadyRead();
+    void onFinished();
+    bool stage(const QByteArray& bytes);
+    void fail(Outcome outcome, const QString& description);
+
+    QUrl m_url;
+    QString m_stagingDirectory;
+    Limits m_limits;
+    QPointer<QNetworkReply> m_reply;
+    std::unique_ptr<QTemporaryFile> m_staged;
+    qint64 m_received = 0;
+    Outcome m_outcome = Outcome::Pending;
+    QString m_errorString;
+};

@@ -1,0 +1,154 @@
+#include "manager/tool_process.h"
+
+#include "platform/process_control.h"
+
+namespace {
+constexpr int StopPollMilliseconds = 10;
+}
+
+ToolProcess::ToolProcess(QString shellName,
+                         const QString& shellPath,
+                         const QString& command,
+                         const QProcessEnvironment& environment,
+                         QObject* parent)
+    : QObject(parent)
+    , m_shellName(std::move(shellName))
+{
+    m_process.setProgram(shellPath);
+    m_process.setArguments({QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"), command});
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    m_process.setChildProcessModifier(&ProcessControl::becomeSessionLeader);
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, &ToolProcess::readAvailable);
+    connect(&m_process, &QProcess::finished, this, &ToolProcess::onFinished);
+
+    m_stopTimer.setInterval(StopPollMilliseconds);
+    connect(&m_stopTimer, &QTimer::timeout, this, &ToolProcess::onStopTimer);
+}
+
+ToolProcess::~ToolProcess()
+{
+    // Nothing may reach the manager from a dying object.
+    m_process.disconnect(this);
+    // Never leave a group behind: a shell still running, or a stop still under way, ends here.
+    if (m_groupId > 0 && (isRunning() || (m_stopRequested && !m_stopDone))) {
+        killGroup();
+    }
+}
+
+qint64 ToolProcess::processId() const
+{
+    return m_process.processId();
+}
+
+bool ToolProcess::isRunning() const
+{
+    return m_process.state() == QProcess::Running;
+}
+
+bool ToolProcess::launch()
+{
+    m_process.start(QIODevice::ReadOnly);
+    if (!m_process.waitForStarted(-1)) {
+        return false;
+    }
+    // The shell leads a session of its own, so its pid is also its group's id.
+    m_groupId = m_process.processId();
+    return true;
+}
+
+void ToolProcess::requestStop(std::chrono::milliseconds gracePeriod)
+{
+    if (m_stopRequested || !isRunning()) {
+        return;
+    }
+    m_stopRequested = true;
+    m_stopDeadline.setRemainingTime(gracePeriod);
+    // Frozen, the shell can neither ignore the request nor start its fallback run; its pid is
+    // still ours because Qt has not reaped it.
+    ProcessControl::suspendProcess(m_groupId);
+    ProcessControl::signalGroup(m_groupId, ProcessControl::Signal::Terminate);
+    m_stopTimer.start();
+}
+
+bool ToolProcess::waitForStop()
+{
+    while (!stopCompleted()) {
+        if (m_stopDeadline.hasExpired()) {
+            return false;
+        }
+        // Keep draining the pipe while waiting: a tool that writes as it shuts down must not
+        // block on a full pipe.
+        if (!m_process.waitForReadyRead(StopPollMilliseconds)) {
+            ProcessControl::sleepMicroseconds(StopPollMilliseconds * 1000);
+        }
+    }
+    return true;
+}
+
+bool ToolProcess::stopCompleted()
+{
+    if (m_stopDone) {
+        return true;
+    }
+    if (ProcessControl::groupHasLiveMembers(m_groupId, m_groupId)) {
+        return false;
+    }
+    finishShell();
+    return true;
+}
+
+void ToolProcess::onStopTimer()
+{
+    if (stopCompleted()) {
+        return;
+    }
+    // Nobody waits for an asynchronous stop, so it enforces its own deadline.
+    if (m_stopDeadline.hasExpired()) {
+        killGroup();
+    }
+}
+
+void ToolProcess::finishShell()
+{
+    m_stopDone = true;
+    m_stopTimer.stop();
+    if (m_process.state() != QProcess::NotRunning) {
+        ProcessControl::signalProcess(m_groupId, ProcessControl::Signal::Kill);
+        m_process.waitForFinished(1000);
+    }
+    // Whatever the shell left was handed to us when it died; reap it.
+    ProcessControl::groupHasLiveMembers(m_groupId);
+}
+
+void ToolProcess::killGroup()
+{
+    m_stopDone = true;
+    m_stopTimer.stop();
+    ProcessControl::signalGroup(m_groupId, ProcessControl::Signal::Kill);
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.waitForFinished(1000);
+    }
+    const QDeadlineTimer reapDeadline(1000);
+    while (ProcessControl::groupHasLiveMembers(m_groupId) && !reapDeadline.hasExpired()) {
+        ProcessControl::sleepMicroseconds(StopPollMilliseconds * 1000);
+    }
+}
+
+void ToolProcess::readAvailable()
+{
+    // The decoder keeps an incomplete character for the next read and turns invalid bytes into
+    // U+FFFD, so no output is lost at a read boundary.
+    const QString text = m_decoder(m_process.readAllStandardOutput());
+    if (!text.isEmpty()) {
+        Q_EMIT textRead(text);
+    }
+}
+
+void ToolProcess::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    Q_UNUSED(exitStatus)
+    readAvailable();
+    Q_EMIT exited(exitCode);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QProcess>
+#include <QStringDecoder>
+#include <QTimer>
+
+// One login shell running the tool, in a session and process group of its own, with its
+// merged output decoded as it arrives.
+//
+// An interactive shell ignores SIGTERM and would answer the tool's death with its fallback run,
+// so a stop first freezes the shell, asks the whole group to end, and kills the shell once the
+// rest of the group is gone (or everything at the deadline).
+class ToolProcess : public QObject
+{
+    Q_OBJECT
+
+public:
+    ToolProcess(QString shellName,
+                const QString& shellPath,
+                const QString& command,
+                const QProcessEnvironment& environment,
+                QObject* parent = nullptr);
+    ~ToolProcess() override;
+
+    const QString& shellName() const { return m_shellName; }
+    qint64 processId() const;
+    bool isRunning() const;
+    bool isStopping() const { return m_stopRequested; }
+
+    // Starts the shell and waits until it runs or has failed to; errorString() tells why.
+    bool launch();
+    QString errorString() const { return m_process.errorString(); }
+
+    // Asks the group to end and returns at once; the stop completes from the event loop.
+    void requestStop(std::chrono::milliseconds gracePeriod);
+    // Blocks until the group has ended or the deadline of requestStop() has passed; false when
+    // it passed with members still alive.
+    bool waitForStop();
+    // Kills every member of the group and reaps what it can.
+    void killGroup();
+
+Q_SIGNALS:
+    void textRead(const QString& text);
+    void exited(int status);
+
+private:
+    void readAvailable();
+    void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onStopTimer();
+    // Finishes the stop once only the frozen shell is left; true when nothing is left to do.
+    bool stopCompleted();
+    void finishShell();
+
+    QString m_shellName;
+    QProcess m_process;
+    QStringDecoder m_decoder{QStringDecoder::Utf8};
+    qint64 m_groupId = 0;
+    bool m_stopRequested = false;
+    bool m_stopDone = false;
+    QDeadlineTimer m_stopDeadline;
+    QTimer m_stopTimer;
+};

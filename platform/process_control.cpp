@@ -1,0 +1,146 @@
+#include "platform/process_control.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+int posixSignal(ProcessControl::Signal signal)
+{
+    switch (signal) {
+    case ProcessControl::Signal::Probe:
+        return 0;
+    case ProcessControl::Signal::Terminate:
+        return SIGTERM;
+    case ProcessControl::Signal::Kill:
+        return SIGKILL;
+    }
+    return 0;
+}
+
+struct ProcStat
+{
+    qint64 parent = 0;
+    qint64 group = 0;
+    char state = '?';
+};
+
+// /proc/PID/stat: "pid (comm) state ppid pgrp ..."; comm may hold blanks and parentheses.
+bool readProcStat(qint64 pid, ProcStat& stat)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray line = file.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    if (close < 0) {
+        return false;
+    }
+    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+    if (fields.size() < 3 || fields.at(0).isEmpty()) {
+        return false;
+    }
+    stat.state = fields.at(0).at(0);
+    stat.parent = fields.at(1).toLongLong();
+    stat.group = fields.at(2).toLongLong();
+    return true;
+}
+
+} // namespace
+
+void ProcessControl::becomeSessionLeader()
+{
+    ::setsid();
+}
+
+void ProcessControl::adoptOrphanedDescendants()
+{
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+}
+
+bool ProcessControl::signalProcess(qint64 pid, Signal signal)
+{
+    // 0, -1 and negative ids address groups or every process: never a single process.
+    if (pid <= 1) {
+        return false;
+    }
+    if (::kill(static_cast<pid_t>(pid), posixSignal(signal)) != 0) {
+        return false;
+    }
+    // A zombie has ended; it only waits for its parent to reap it.
+    ProcStat stat;
+    return signal != Signal::Probe || !readProcStat(pid, stat) || stat.state != 'Z';
+}
+
+bool ProcessControl::signalGroup(qint64 groupId, Signal signal)
+{
+    if (groupId <= 1) {
+        return false;
+    }
+    return ::kill(-static_cast<pid_t>(groupId), posixSignal(signal)) == 0;
+}
+
+bool ProcessControl::groupHasLiveMembers(qint64 groupId, qint64 except)
+{
+    if (groupId <= 1) {
+        return false;
+    }
+    const qint64 self = ::getpid();
+    bool alive = false;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        ProcStat stat;
+        if (!isPid || !readProcStat(pid, stat) || stat.group != groupId) {
+            continue;
+        }
+        if (stat.state == 'Z') {
+            // Only orphans handed to us are ours to reap; our direct children belong to their
+            // QProcess, which reaps its own shell and is never a member we pick here.
+            if (stat.parent == self && pid != groupId) {
+                ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
+            }
+            continue;
+        }
+        if (pid != except) {
+            alive = true;
+        }
+    }
+    return alive;
+}
+
+QSet<qint64> ProcessControl::selfAndAncestors()
+{
+    QSet<qint64> pids;
+    qint64 pid = ::getpid();
+    while (pid > 1 && !pids.contains(pid)) {
+        pids.insert(pid);
+        ProcStat stat;
+        if (!readProcStat(pid, stat)) {
+            break;
+        }
+        pid = stat.parent;
+    }
+    return pids;
+}
+
+bool ProcessControl::suspendProcess(qint64 pid)
+{
+    if (pid <= 1) {
+        return false;
+    }
+    return ::kill(static_cast<pid_t>(pid), SIGSTOP) == 0;
+}
+
+void ProcessControl::sleepMicroseconds(quint32 microseconds)
+{
+    ::usleep(microseconds);
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QSet>
+#include <QtGlobal>
+
+// Every process and signal call the manager needs, kept here so that a port replaces this file
+// and nothing else.
+class ProcessControl
+{
+public:
+    enum class Signal
+    {
+        Probe,
+        Terminate,
+        Kill,
+    };
+
+    // Runs in a freshly forked child before exec: a session of its own makes the child the
+    // leader of a new process group and detaches it from any controlling terminal.
+    static void becomeSessionLeader();
+
+    // Orphans of our descendants are handed to us rather than to init, so they can be reaped.
+    static void adoptOrphanedDescendants();
+
+    // True when the call succeeded (for Probe: the process lives, not a zombie, and may be
+    // signalled).
+    static bool signalProcess(qint64 pid, Signal signal);
+    static bool signalGroup(qint64 groupId, Signal signal);
+
+    // Reaps members of the group that were handed to us, then says whether any member other
+    // than `except` is still alive (zombies do not count).
+    static bool groupHasLiveMembers(qint64 groupId, qint64 except = 0);
+
+    // This process and every ancestor up to init.
+    static QSet<qint64> selfAndAncestors();
+
+    // Stops a process in place (it cannot act until continued or killed).
+    static bool suspendProcess(qint64 pid);
+
+    static void sleepMicroseconds(quint32 microseconds);
+};

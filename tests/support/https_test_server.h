@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSslServer>
+#include <QString>
+
+class QSslSocket;
+
+// A small HTTPS/1.1 server on 127.0.0.1 for the tests and the demo, able to misbehave on cue.
+class HttpsTestServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Behaviour
+    {
+        Normal,       // status, headers, whole body, close
+        Truncate,     // announces the whole length, sends half the body, closes
+        Reset,        // sends half the body, then aborts the connection
+        StallMidBody, // sends half the body, then nothing more
+        NoAnswer,     // reads the request and never answers
+    };
+
+    struct Route
+    {
+        int status = 200;
+        QByteArray body;
+        Behaviour behaviour = Behaviour::Normal;
+        QByteArray location; // for redirects
+    };
+
+    // certificateBase names a .pem/.key pair, e.g. "<dir>/server".
+    explicit HttpsTestServer(const QString& certificateBase, QObject* parent = nullptr);
+
+    bool listen(quint16 port = 0);
+    quint16 port() const { return m_server.serverPort(); }
+    QString origin() const;
+
+    void setRoute(const QByteArray& path, Route route) { m_routes.insert(path, std::move(route)); }
+    int requestCount() const { return m_requests; }
+
+private:
+    void onConnection();
+    void onReadable(QSslSocket* socket);
+    void respond(QSslSocket* socket, const QByteArray& path);
+
+    QSslServer m_server;
+    QHash<QByteArray, Route> m_routes;
+    QHash<QSslSocket*, QByteArray> m_pending;
+    int m_requests = 0;
+};

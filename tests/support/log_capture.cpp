@@ -1,0 +1,49 @@
+#include "tests/support/log_capture.h"
+
+#include <QFile>
+
+#include <cstdio>
+#include <unistd.h>
+
+LogCapture::LogCapture()
+{
+    m_file.open();
+    std::fflush(stdout);
+    m_savedStdout = ::dup(STDOUT_FILENO);
+    ::dup2(m_file.handle(), STDOUT_FILENO);
+}
+
+LogCapture::~LogCapture()
+{
+    std::fflush(stdout);
+    ::dup2(m_savedStdout, STDOUT_FILENO);
+    ::close(m_savedStdout);
+}
+
+QStringList LogCapture::lines() const
+{
+    std::fflush(stdout);
+    QFile file(m_file.fileName());
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.endsWith(u'\n')) {
+        text.chop(1);
+    }
+    return text.isEmpty() ? QStringList() : text.split(u'\n');
+}
+
+QStringList LogCapture::linesStartingWith(const QStringList& prefixes) const
+{
+    QStringList selected;
+    for (const QString& line : lines()) {
+        for (const QString& prefix : prefixes) {
+            if (line.startsWith(prefix)) {
+                selected.append(line);
+                break;
+            }
+        }
+    }
+    return selected;
+}

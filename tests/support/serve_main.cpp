@@ -1,0 +1,32 @@
+// Serves one file over HTTPS on 127.0.0.1 at /static/cli/<name>, for the demo and end-to-end
+// tests: serve <certificate base> <port> <name> <file>. Prints "listening on PORT" when ready.
+#include "tests/support/https_test_server.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 5) {
+        std::fprintf(stderr, "usage: %s CERT_BASE PORT NAME FILE\n", argv[0]);
+        return 2;
+    }
+    QFile file(args.at(4));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(args.at(4)));
+        return 2;
+    }
+    HttpsTestServer server(args.at(1));
+    server.setRoute("/static/cli/" + args.at(3).toUtf8(), {200, file.readAll(), HttpsTestServer::Behaviour::Normal, {}});
+    if (!server.listen(quint16(args.at(2).toUInt()))) {
+        std::fprintf(stderr, "cannot listen on 127.0.0.1:%s\n", qPrintable(args.at(2)));
+        return 1;
+    }
+    std::printf("listening on %u\n", server.port());
+    std::fflush(stdout);
+    return app.exec();
+}
