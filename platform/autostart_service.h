@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+// Start at login through the freedesktop autostart mechanism: a desktop entry in
+// $XDG_CONFIG_HOME/autostart (by default ~/.config/autostart) that desktops start at login.
+class AutostartService
+{
+public:
+    enum class Status {
+        NotRegistered, // no entry
+        Enabled,       // our entry, switched on
+        SwitchedOff,   // our entry, but Hidden=true or X-GNOME-Autostart-enabled=false
+        NotOurs,       // an entry under our name that does not start this program
+    };
+
+    AutostartService(QString entryPath, QString programPath);
+
+    // The entry "corvalt-tray.desktop" in the user's autostart folder, for the running program.
+    static AutostartService forThisProgram();
+    static QString autostartDirectory();
+
+    const QString& entryPath() const { return m_entryPath; }
+    const QString& programPath() const { return m_programPath; }
+
+    Status status() const;
+    // Each returns false on failure; errorString() then names the path and the reason.
+    bool registerProgram();
+    bool unregisterProgram();
+    const QString& errorString() const { return m_errorString; }
+
+    // The entry's text for a program at the given path.
+    static QString entryText(const QString& programPath);
+
+private:
+    bool fail(const QString& what, const QString& path, const QString& reason);
+
+    QString m_entryPath;
+    QString m_programPath;
+    QString m_errorString;
+};

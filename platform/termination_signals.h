@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <memory>
+#include <utility>
+#include <vector>
+
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the thread that created this object.
+// The handler only writes the signal's number into a pipe; everything else runs from the event
+// loop. At most one instance may exist at a time; its destruction restores the actions it
+// replaced.
+class TerminationSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TerminationSignals(QObject* parent = nullptr);
+    ~TerminationSignals() override;
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+    // False when the pipe or a handler could not be set up; errorString() says why.
+    bool isActive() const { return m_notifier != nullptr; }
+    const QString& errorString() const { return m_errorString; }
+
+Q_SIGNALS:
+    // "SIGTERM", "SIGINT" or "SIGHUP".
+    void received(const QString& signalName);
+
+private:
+    void readPipe();
+
+    std::vector<std::pair<int, struct sigaction>> m_previousActions;
+    int m_readEnd = -1;
+    int m_writeEnd = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    QString m_errorString;
+};
