@@ -90,18 +90,25 @@ void ToolDownload::onFinished()
     if (m_outcome != Outcome::Pending) {
         return;
     }
-    onReadyRead();
-    if (m_outcome != Outcome::Pending) {
+    if (m_reply->error() == QNetworkReply::OperationCanceledError) {
+        // Only the transfer timeout cancels a reply that we did not abort ourselves.
+        fail(Outcome::DownloadFailed,
+             tr("No data received for %1 seconds").arg(double(m_limits.stallTimeout.count()) / 1000.0));
         return;
     }
     if (m_reply->error() != QNetworkReply::NoError) {
         fail(Outcome::DownloadFailed, m_reply->errorString());
         return;
     }
+    onReadyRead();
+    if (m_outcome != Outcome::Pending) {
+        return;
+    }
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status < 200 || status > 299) {
         const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(Outcome::DownloadFailed, tr("Error transferring %1 - server replied: %2 %3").arg(m_url.toString()).arg(status).arg(reason));
+        fail(Outcome::DownloadFailed,
+             tr("Error transferring %1 - server replied: %2 %3").arg(m_url.toString()).arg(status).arg(reason));
         return;
     }
     if (m_received == 0) {

@@ -40,7 +40,7 @@ HttpsTestServer::HttpsTestServer(const QString& certificateBase, QObject* parent
     configuration.setPrivateKey(QSslKey(readFile(certificateBase + QStringLiteral(".key")), QSsl::Rsa, QSsl::Pem));
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     m_server.setSslConfiguration(configuration);
-    connect(&m_server, &QTcpServer::newConnection, this, &HttpsTestServer::onConnection);
+    connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, &HttpsTestServer::onConnection);
 }
 
 bool HttpsTestServer::listen(quint16 port)

@@ -1,6 +1,7 @@
 #include "tests/support/log_capture.h"
 
 #include <QFile>
+#include <QTest>
 
 #include <cstdio>
 #include <unistd.h>
@@ -18,6 +19,13 @@ LogCapture::~LogCapture()
     std::fflush(stdout);
     ::dup2(m_savedStdout, STDOUT_FILENO);
     ::close(m_savedStdout);
+    // A failure message printed while capturing would be lost: show what was captured.
+    if (QTest::currentTestFailed()) {
+        const QStringList captured = lines();
+        for (const QString& line : captured) {
+            std::fprintf(stderr, "%s\n", qPrintable(line));
+        }
+    }
 }
 
 QStringList LogCapture::lines() const
