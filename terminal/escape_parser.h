@@ -1,0 +1,60 @@
+#pragma once
+
+#include "terminal/text_style.h"
+
+#include <QStringView>
+#include <QVarLengthArray>
+
+// Splits terminal output into printable text, the few controls a log view acts on, and escape
+// sequences, which it swallows whole whatever they are. A sequence may be split across any
+// number of feeds. Line feeds never reach the parser: the caller splits on them and calls
+// lineFeed(), which also ends any sequence left open, so a broken sequence costs one line at
+// most.
+class EscapeParser
+{
+public:
+    class Handler
+    {
+    public:
+        virtual ~Handler() = default;
+        // Printable characters, tabs included.
+        virtual void printText(QStringView text) = 0;
+        virtual void carriageReturn() = 0;
+        virtual void backspace() = 0;
+        virtual void selectGraphicRendition(std::span<const SequenceParameter> parameters) = 0;
+        // CSI K: 0 erases from the cursor to the end of the line, 1 from its start to the
+        // cursor, 2 the whole line.
+        virtual void eraseInLine(int mode) = 0;
+    };
+
+    explicit EscapeParser(Handler& handler);
+
+    void feed(QStringView text);
+    void lineFeed();
+
+private:
+    enum class State {
+        Ground,
+        Escape,
+        EscapeIntermediate,
+        ControlSequence,
+        ControlSequenceIgnore,
+        String,
+        StringEscape,
+    };
+
+    // Handles a C0 control met inside a sequence; true when it ended the sequence.
+    bool executeControl(char16_t c);
+    void beginControlSequence();
+    void addParameterDigit(int digit);
+    void dispatchControlSequence(char16_t final);
+
+    static constexpr int MaxParameters = 32;
+    static constexpr int MaxParameterValue = 65535;
+
+    Handler& m_handler;
+    State m_state = State::Ground;
+    QVarLengthArray<SequenceParameter, 16> m_parameters;
+    char16_t m_privateMarker = 0;
+    bool m_hasIntermediate = false;
+};

@@ -1,0 +1,417 @@
+#include "terminal/terminal_view.h"
+
+#include "terminal/terminal_view_model.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QMenu>
+#include <QPainter>
+#include <QScreen>
+#include <QScrollBar>
+#include <QVarLengthArray>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+struct Piece
+{
+    qsizetype from;
+    qsizetype to;
+    int column;
+    int cells;
+};
+
+QColor blend(const QColor& colour, const QColor& onto)
+{
+    return QColor(
+        (colour.red() + onto.red()) / 2, (colour.green() + onto.green()) / 2, (colour.blue() + onto.blue()) / 2);
+}
+
+bool isBlank(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c == u' ' || c == u'\t'; });
+}
+
+} // namespace
+
+TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent) : QAbstractScrollArea(parent)
+{
+    setMinimumSize(600, 400);
+    setFrameShape(QFrame::NoFrame);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    QPalette palette = viewport()->palette();
+    palette.setColor(QPalette::Base, defaultBackground());
+    palette.setColor(QPalette::Window, defaultBackground());
+    viewport()->setPalette(palette);
+    viewport()->setAutoFillBackground(true);
+
+    m_font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QFont body = QApplication::font();
+    if (body.pointSizeF() > 0) {
+        m_font.setPointSizeF(body.pointSizeF());
+    } else if (body.pixelSize() > 0) {
+        m_font.setPixelSize(body.pixelSize());
+    }
+    m_font.setKerning(false);
+    const QFontMetricsF metrics(m_font, this);
+    m_cellWidth = std::max<qreal>(metrics.horizontalAdvance(u'M'), 1);
+    m_rowHeight = std::max(qCeil(metrics.lineSpacing()), 1);
+    m_ascent = qRound(metrics.ascent());
+
+    m_copyAction = new QAction(QStringLiteral("Copy"), this);
+    m_copyAction->setShortcut(QKeySequence::Copy);
+    connect(m_copyAction, &QAction::triggered, this, &TerminalView::copy);
+    m_selectAllAction = new QAction(QStringLiteral("Select All"), this);
+    m_selectAllAction->setShortcut(QKeySequence::SelectAll);
+    connect(m_selectAllAction, &QAction::triggered, this, &TerminalView::selectAll);
+
+    const qreal refreshRate = screen() ? screen()->refreshRate() : 60;
+    m_frameTimer.setSingleShot(true);
+    m_frameTimer.setTimerType(Qt::PreciseTimer);
+    m_frameTimer.setInterval(std::clamp(qRound(1000 / std::max<qreal>(refreshRate, 1)), 4, 50));
+    connect(&m_frameTimer, &QTimer::timeout, this, &TerminalView::showFrame);
+
+    m_vm = std::make_unique<TerminalViewModel>(manager);
+    m_buffer.append(m_vm->output());
+    connect(m_vm.get(), &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
+    connect(m_vm.get(), &TerminalViewModel::outputReplaced, this, &TerminalView::onOutputReplaced);
+    updateColumns();
+    updateScrollRange();
+}
+
+TerminalView::~TerminalView() = default;
+
+QColor TerminalView::defaultForeground()
+{
+    return QColor(Qt::green);
+}
+
+QColor TerminalView::defaultBackground()
+{
+    return QColor(Qt::black);
+}
+
+void TerminalView::onOutputAppended(const QString& appended, qsizetype droppedFromFront)
+{
+    // The output trims after appending, so the drop may reach into what was just appended.
+    m_buffer.append(appended);
+    if (droppedFromFront > 0) {
+        m_buffer.dropFront(droppedFromFront);
+    }
+    // An unchanged text assigned again is no change: no scroll.
+    if (!appended.isEmpty() || droppedFromFront > 0) {
+        m_scrollPending = true;
+    }
+    scheduleFrame();
+}
+
+void TerminalView::onOutputReplaced()
+{
+    m_buffer.clear();
+    m_buffer.append(m_vm->output());
+    m_selectionAnchor = m_selectionEnd = {};
+    m_scrollPending = true;
+    scheduleFrame();
+}
+
+void TerminalView::scheduleFrame()
+{
+    if (!m_frameTimer.isActive()) {
+        m_frameTimer.start();
+    }
+}
+
+void TerminalView::showFrame()
+{
+    updateScrollRange();
+    if (m_scrollPending) {
+        m_scrollPending = false;
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    }
+    viewport()->update();
+}
+
+void TerminalView::updateColumns()
+{
+    const int width = viewport()->width() - 2 * Padding;
+    m_buffer.setColumns(std::max(1, int(std::floor(width / m_cellWidth))));
+}
+
+void TerminalView::updateScrollRange()
+{
+    const qint64 content = 2 * qint64(Padding) + m_buffer.rowCount() * m_rowHeight;
+    const qint64 maximum = std::max<qint64>(0, content - viewport()->height());
+    QScrollBar* const bar = verticalScrollBar();
+    bar->setPageStep(viewport()->height());
+    bar->setSingleStep(m_rowHeight);
+    bar->setRange(0, int(std::min<qint64>(maximum, std::numeric_limits<int>::max())));
+}
+
+void TerminalView::resizeEvent(QResizeEvent* event)
+{
+    QScrollBar* const bar = verticalScrollBar();
+    const bool atEnd = bar->value() > 0 && bar->value() == bar->maximum();
+    QAbstractScrollArea::resizeEvent(event);
+    updateColumns();
+    updateScrollRange();
+    if (atEnd) {
+        bar->setValue(bar->maximum());
+    }
+}
+
+void TerminalView::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+const QFont& TerminalView::fontFor(const TextStyle& style) const
+{
+    const int variant = (style.has(TextStyle::Bold) ? 1 : 0) | (style.has(TextStyle::Italic) ? 2 : 0) |
+        (style.has(TextStyle::Underline) ? 4 : 0) | (style.has(TextStyle::Strikeout) ? 8 : 0);
+    std::optional<QFont>& font = m_styledFonts.at(variant);
+    if (!font) {
+        font = m_font;
+        font->setBold(variant & 1);
+        font->setItalic(variant & 2);
+        font->setUnderline(variant & 4);
+        font->setStrikeOut(variant & 8);
+    }
+    return *font;
+}
+
+void TerminalView::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(viewport());
+    painter.fillRect(event->rect(), defaultBackground());
+    const qint64 rowCount = m_buffer.rowCount();
+    const qint64 top = verticalScrollBar()->value();
+    const qint64 firstRow = std::max<qint64>(0, (top - Padding) / m_rowHeight);
+    if (firstRow >= rowCount) {
+        return;
+    }
+    qsizetype line = m_buffer.lineAtRow(firstRow);
+    int row = int(firstRow - m_buffer.firstRowOfLine(line));
+    int rows = m_buffer.rowsOfLine(line);
+    for (qint64 y = Padding + firstRow * m_rowHeight - top; y < viewport()->height();) {
+        paintRow(painter, line, row, int(y));
+        y += m_rowHeight;
+        if (++row >= rows) {
+            if (++line >= m_buffer.lineCount()) {
+                break;
+            }
+            row = 0;
+            rows = m_buffer.rowsOfLine(line);
+        }
+    }
+}
+
+void TerminalView::paintRow(QPainter& painter, qsizetype line, int row, int y) const
+{
+    const QStringView text = m_buffer.lineText(line);
+    const std::span<const TerminalBuffer::StyleRun> runs = m_buffer.lineRuns(line);
+    if (text.isEmpty() || runs.empty()) {
+        return;
+    }
+    const int columns = m_buffer.columns();
+
+    // The characters of the line that are selected.
+    qsizetype selectedFrom = 0;
+    qsizetype selectedTo = 0;
+    if (hasSelection()) {
+        const auto [start, end] = std::minmax(m_selectionAnchor, m_selectionEnd);
+        const qint64 number = m_buffer.firstLineNumber() + line;
+        if (number >= start.line && number <= end.line) {
+            selectedFrom = number == start.line ? start.index : 0;
+            selectedTo = number == end.line ? end.index : text.size();
+        }
+    }
+
+    // Pieces of one style and one selection state, each at its cell.
+    QVarLengthArray<Piece, 64> pieces;
+    if (m_buffer.isSimpleLine(line)) {
+        const qsizetype start = qsizetype(row) * columns;
+        const qsizetype end = std::min(text.size(), start + columns);
+        for (qsizetype at = start; at < end;) {
+            qsizetype next = end;
+            const auto run = std::upper_bound(runs.begin(), runs.end(), at, [](qsizetype value, const auto& styleRun) {
+                return value < qsizetype(styleRun.start);
+            });
+            if (run != runs.end()) {
+                next = std::min<qsizetype>(next, run->start);
+            }
+            for (const qsizetype bound : {selectedFrom, selectedTo}) {
+                if (bound > at) {
+                    next = std::min(next, bound);
+                }
+            }
+            pieces.append(Piece{at, next, int(at - start), int(next - at)});
+            at = next;
+        }
+    } else {
+        LineWrap::forEachCell(text, columns, [&](const LineWrap::Cell& cell) {
+            if (cell.row == row) {
+                pieces.append(Piece{cell.from, cell.to, cell.column, cell.width});
+            }
+        });
+    }
+
+    const QPalette& palette = this->palette();
+    for (const Piece& piece : pieces) {
+        const auto run =
+            std::upper_bound(runs.begin(),
+                             runs.end(),
+                             piece.from,
+                             [](qsizetype value, const auto& styleRun) { return value < qsizetype(styleRun.start); }) -
+            1;
+        const TextStyle& style = run->style;
+        QColor foreground = style.hasForeground() ? QColor(style.foreground()) : defaultForeground();
+        QColor background = style.hasBackground() ? QColor(style.background()) : defaultBackground();
+        if (style.has(TextStyle::Inverse)) {
+            std::swap(foreground, background);
+        }
+        if (style.has(TextStyle::Faint)) {
+            foreground = blend(foreground, background);
+        }
+        const bool selected = piece.from >= selectedFrom && piece.from < selectedTo;
+        if (selected) {
+            background = palette.color(QPalette::Active, QPalette::Highlight);
+            foreground = palette.color(QPalette::Active, QPalette::HighlightedText);
+        }
+        const int left = qRound(Padding + piece.column * m_cellWidth);
+        const int right = qRound(Padding + (piece.column + piece.cells) * m_cellWidth);
+        if (background != defaultBackground()) {
+            painter.fillRect(QRect(left, y, right - left, m_rowHeight), background);
+        }
+        const QStringView characters = text.sliced(piece.from, piece.to - piece.from);
+        const bool lined = style.has(TextStyle::Underline) || style.has(TextStyle::Strikeout);
+        if (characters.startsWith(u'\t') || (!lined && isBlank(characters))) {
+            continue;
+        }
+        painter.setFont(fontFor(style));
+        painter.setPen(foreground);
+        painter.drawText(QPointF(Padding + piece.column * m_cellWidth, y + m_ascent), characters.toString());
+    }
+}
+
+TerminalBuffer::Point TerminalView::pointAt(QPointF position) const
+{
+    const qint64 rowCount = m_buffer.rowCount();
+    const qreal contentY = position.y() + verticalScrollBar()->value() - Padding;
+    const qint64 lastLine = m_buffer.lineCount() - 1;
+    if (contentY < 0) {
+        return {m_buffer.firstLineNumber(), 0};
+    }
+    const qint64 row = qint64(contentY / m_rowHeight);
+    if (row >= rowCount) {
+        return {m_buffer.firstLineNumber() + lastLine, m_buffer.lineText(lastLine).size()};
+    }
+    const qsizetype line = m_buffer.lineAtRow(row);
+    const int rowInLine = int(row - m_buffer.firstRowOfLine(line));
+    const int columns = m_buffer.columns();
+    const qreal column = std::clamp<qreal>((position.x() - Padding) / m_cellWidth, 0, columns);
+    const QStringView text = m_buffer.lineText(line);
+    qsizetype index = 0;
+    if (m_buffer.isSimpleLine(line)) {
+        const qsizetype start = qsizetype(rowInLine) * columns;
+        index = std::clamp<qsizetype>(start + qRound(column), start, std::min(text.size(), start + columns));
+    } else {
+        bool found = false;
+        LineWrap::forEachCell(text, columns, [&](const LineWrap::Cell& cell) {
+            if (found || cell.row < rowInLine) {
+                return;
+            }
+            if (cell.row > rowInLine || column < cell.column + cell.width / 2.0) {
+                index = cell.from;
+                found = true;
+                return;
+            }
+            index = cell.to;
+        });
+    }
+    return {m_buffer.firstLineNumber() + line, index};
+}
+
+QString TerminalView::selectedText() const
+{
+    const auto [start, end] = std::minmax(m_selectionAnchor, m_selectionEnd);
+    return m_buffer.text(start, end);
+}
+
+void TerminalView::copy()
+{
+    if (hasSelection()) {
+        QGuiApplication::clipboard()->setText(selectedText());
+    }
+}
+
+void TerminalView::selectAll()
+{
+    const qsizetype last = m_buffer.lineCount() - 1;
+    m_selectionAnchor = {m_buffer.firstLineNumber(), 0};
+    m_selectionEnd = {m_buffer.firstLineNumber() + last, m_buffer.lineText(last).size()};
+    viewport()->update();
+}
+
+void TerminalView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    m_selectionAnchor = m_selectionEnd = pointAt(event->position());
+    m_selecting = true;
+    viewport()->update();
+}
+
+void TerminalView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!m_selecting) {
+        QAbstractScrollArea::mouseMoveEvent(event);
+        return;
+    }
+    m_selectionEnd = pointAt(event->position());
+    viewport()->update();
+}
+
+void TerminalView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!m_selecting || event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mouseReleaseEvent(event);
+        return;
+    }
+    m_selecting = false;
+    QClipboard* const clipboard = QGuiApplication::clipboard();
+    if (hasSelection() && clipboard->supportsSelection()) {
+        clipboard->setText(selectedText(), QClipboard::Selection);
+    }
+}
+
+void TerminalView::keyPressEvent(QKeyEvent* event)
+{
+    if (event->matches(QKeySequence::Copy)) {
+        copy();
+    } else if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else {
+        QAbstractScrollArea::keyPressEvent(event);
+    }
+}
+
+void TerminalView::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    m_copyAction->setEnabled(hasSelection());
+    menu.addAction(m_copyAction);
+    menu.addAction(m_selectAllAction);
+    menu.exec(event->globalPos());
+}

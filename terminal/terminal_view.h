@@ -1,0 +1,84 @@
+#pragma once
+
+#include "manager/corvalt_manager.h"
+// CorvaltManager::currentProcess() is inline and needs the complete type.
+#include "manager/tool_process.h"
+#include "terminal/terminal_buffer.h"
+
+#include <QAbstractScrollArea>
+#include <QFont>
+#include <QTimer>
+
+#include <array>
+#include <memory>
+#include <optional>
+
+class QAction;
+class QMenu;
+class TerminalViewModel;
+
+// The terminal window's content: the output of its own model as a terminal shows it, green
+// monospaced text on black, wrapped at the window's width, scrolled to its end whenever the text
+// changes. Only the rows on screen are laid out and painted, at most once per screen refresh.
+class TerminalView : public QAbstractScrollArea
+{
+    Q_OBJECT
+
+public:
+    static constexpr int Padding = 12;
+
+    explicit TerminalView(CorvaltManager& manager = CorvaltManager::shared(), QWidget* parent = nullptr);
+    ~TerminalView() override;
+
+    TerminalViewModel& model() const { return *m_vm; }
+    const TerminalBuffer& buffer() const { return m_buffer; }
+    // One character cell: its width and the height of a row.
+    QSizeF cellSize() const { return {m_cellWidth, qreal(m_rowHeight)}; }
+
+    bool hasSelection() const { return m_selectionAnchor != m_selectionEnd; }
+    QString selectedText() const;
+
+    void copy();
+    void selectAll();
+
+    static QColor defaultForeground();
+    static QColor defaultBackground();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void onOutputAppended(const QString& appended, qsizetype droppedFromFront);
+    void onOutputReplaced();
+    void scheduleFrame();
+    void showFrame();
+    void updateColumns();
+    void updateScrollRange();
+    TerminalBuffer::Point pointAt(QPointF position) const;
+    void paintRow(QPainter& painter, qsizetype line, int row, int y) const;
+    const QFont& fontFor(const TextStyle& style) const;
+
+    TerminalBuffer m_buffer;
+    std::unique_ptr<TerminalViewModel> m_vm;
+    QTimer m_frameTimer;
+    bool m_scrollPending = false;
+
+    QFont m_font;
+    mutable std::array<std::optional<QFont>, 16> m_styledFonts;
+    qreal m_cellWidth = 8;
+    int m_rowHeight = 16;
+    int m_ascent = 12;
+
+    TerminalBuffer::Point m_selectionAnchor;
+    TerminalBuffer::Point m_selectionEnd;
+    bool m_selecting = false;
+    QAction* m_copyAction = nullptr;
+    QAction* m_selectAllAction = nullptr;
+};

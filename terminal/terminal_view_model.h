@@ -1,0 +1,51 @@
+#pragma once
+
+#include "manager/corvalt_manager.h"
+// CorvaltManager::currentProcess() is inline and needs the complete type.
+#include "manager/tool_process.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+// Mirrors the manager's output on the main thread for the terminal view. Every change of the
+// manager's text reaches the model as a queued delivery, in order of the changes.
+//
+// The model keeps no copy of the text: between deliveries its text is the manager's text less
+// the pieces whose deliveries are still queued, so a flood costs no second copy. A trim of the
+// oldest lines shows at once rather than with its delivery; once the deliveries have run, the
+// model's text is exactly the manager's.
+class TerminalViewModel : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TerminalViewModel(CorvaltManager& manager = CorvaltManager::shared(), QObject* parent = nullptr);
+    ~TerminalViewModel() override;
+
+    QString output() const;
+    CorvaltManager* corvaltManager() const { return m_corvaltManager; }
+
+Q_SIGNALS:
+    // After each delivery that kept the text and appended to it: the text appended and the
+    // number of characters first dropped from the front. Both are empty when the delivery
+    // assigned an unchanged text.
+    void outputAppended(const QString& appended, qsizetype droppedFromFront);
+    // After a delivery that replaced the whole text (the placeholder by the manager's text).
+    void outputReplaced();
+
+private:
+    void onManagerOutputAppended(const QString& appended, qsizetype droppedFromFront);
+    void deliverInitial();
+    void deliver(const QString& appended, qsizetype droppedFromFront);
+    // The current text, without copying it.
+    QString outputView() const;
+
+    QPointer<CorvaltManager> m_corvaltManager;
+    QMetaObject::Connection m_subscription;
+    // Shown until the first delivery when the manager had no text yet.
+    QString m_placeholder;
+    bool m_showsPlaceholder = false;
+    // Characters at the end of the manager's text whose deliveries are still queued.
+    qsizetype m_undelivered = 0;
+};

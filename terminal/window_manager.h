@@ -1,0 +1,46 @@
+#pragma once
+
+#include "manager/corvalt_manager.h"
+// CorvaltManager::currentProcess() is inline and needs the complete type.
+#include "manager/tool_process.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+
+class QAction;
+class QWidget;
+class TerminalWindow;
+
+// Owns the one terminal window: opens it on request, brings it to the front when it is already
+// open, and forgets it when it closes, so that the next request builds a new one with a new view
+// and model. Closing the window leaves the tool and its output alone. Main thread only.
+class WindowManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit WindowManager(CorvaltManager& manager = CorvaltManager::shared(), QObject* parent = nullptr);
+    ~WindowManager() override;
+
+    // Created on first access from the main thread; owned by the application object.
+    static WindowManager& shared();
+
+    void openTerminalWindow();
+    // The open window, or null.
+    QWidget* terminalWindow() const;
+
+    // Actions shown in a "Corvalt" menu of every terminal window, for desktops without a tray.
+    // Applies to the open window too; an empty list removes the menu.
+    void setWindowMenuActions(const QList<QAction*>& actions);
+
+private:
+    void onWindowClosing(TerminalWindow* window);
+    QList<QAction*> menuActions() const;
+
+    CorvaltManager& m_manager;
+    std::unique_ptr<TerminalWindow> m_terminalWindow;
+    QList<QPointer<QAction>> m_menuActions;
+};
