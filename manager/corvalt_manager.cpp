@@ -19,8 +19,9 @@ namespace {
 
 constexpr std::chrono::milliseconds StopDeadline{2000};
 
-constexpr QFile::Permissions ToolPermissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-    | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+constexpr QFile::Permissions ToolPermissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+    QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+    QFile::ExeOther;
 
 // Any item counts, whatever its kind, a dangling symbolic link included.
 bool itemExists(const QString& path)
@@ -121,8 +122,8 @@ void CorvaltManager::installCLI()
         emitText(QStringLiteral("📥 Installing CLI from %1\n").arg(urlText));
     }
 
-    auto* download = new ToolDownload(
-        url, m_installDir, {m_config.downloadStallTimeout, m_config.maxDownloadBytes}, this);
+    auto* download =
+        new ToolDownload(url, m_installDir, {m_config.downloadStallTimeout, m_config.maxDownloadBytes}, this);
     connect(download, &ToolDownload::finished, this, [this, download, updateMode] {
         finishDownload(download, updateMode);
         download->deleteLater();
@@ -204,9 +205,8 @@ QNetworkAccessManager& CorvaltManager::network()
 
 void CorvaltManager::cleanupExistingProcesses()
 {
-    const StaleProcessSweep sweep(m_config.searchProgram, m_config.searchArguments, [this](const QString& text) {
-        emitText(text);
-    });
+    const StaleProcessSweep sweep(
+        m_config.searchProgram, m_config.searchArguments, [this](const QString& text) { emitText(text); });
     sweep.run();
 }
 

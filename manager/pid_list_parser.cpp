@@ -27,8 +27,8 @@ bool isOuterWhitespace(QChar c)
 {
     const QChar::Category category = c.category();
     const char16_t u = c.unicode();
-    return category == QChar::Separator_Space || category == QChar::Separator_Line
-        || category == QChar::Separator_Paragraph || (u >= 0x09 && u <= 0x0D) || u == 0x85;
+    return category == QChar::Separator_Space || category == QChar::Separator_Line ||
+        category == QChar::Separator_Paragraph || (u >= 0x09 && u <= 0x0D) || u == 0x85;
 }
 
 template <typename Predicate>

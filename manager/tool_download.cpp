@@ -8,10 +8,7 @@
 #include <QSslConfiguration>
 
 ToolDownload::ToolDownload(QUrl url, QString stagingDirectory, Limits limits, QObject* parent)
-    : QObject(parent)
-    , m_url(std::move(url))
-    , m_stagingDirectory(std::move(stagingDirectory))
-    , m_limits(limits)
+    : QObject(parent), m_url(std::move(url)), m_stagingDirectory(std::move(stagingDirectory)), m_limits(limits)
 {
 }
 
@@ -33,8 +30,8 @@ void ToolDownload::start(QNetworkAccessManager& network, const QString& extraCaC
     if (!extraCaCertificatesFile.isEmpty()) {
         // Added to the system's authorities, never instead of them; verification stays on.
         QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-        ssl.setCaCertificates(QSslConfiguration::systemCaCertificates()
-                              + QSslCertificate::fromPath(extraCaCertificatesFile, QSsl::Pem));
+        ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() +
+                              QSslCertificate::fromPath(extraCaCertificatesFile, QSsl::Pem));
         request.setSslConfiguration(ssl);
     }
     m_reply = network.get(request);
@@ -72,7 +69,8 @@ void ToolDownload::onReadyRead()
 bool ToolDownload::stage(const QByteArray& bytes)
 {
     if (!m_staged) {
-        m_staged = std::make_unique<QTemporaryFile>(QDir(m_stagingDirectory).filePath(QStringLiteral(".download-XXXXXX")));
+        m_staged =
+            std::make_unique<QTemporaryFile>(QDir(m_stagingDirectory).filePath(QStringLiteral(".download-XXXXXX")));
         if (!m_staged->open()) {
             fail(Outcome::StagingFailed, m_staged->errorString());
             return false;

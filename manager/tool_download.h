@@ -19,8 +19,7 @@ class ToolDownload : public QObject
     Q_OBJECT
 
 public:
-    enum class Outcome
-    {
+    enum class Outcome {
         Pending,
         Downloaded,
         DownloadFailed,

@@ -11,8 +11,7 @@ ToolProcess::ToolProcess(QString shellName,
                          const QString& command,
                          const QProcessEnvironment& environment,
                          QObject* parent)
-    : QObject(parent)
-    , m_shellName(std::move(shellName))
+    : QObject(parent), m_shellName(std::move(shellName))
 {
     m_process.setProgram(shellPath);
     m_process.setArguments({QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"), command});

@@ -8,8 +8,7 @@
 class ProcessControl
 {
 public:
-    enum class Signal
-    {
+    enum class Signal {
         Probe,
         Terminate,
         Kill,

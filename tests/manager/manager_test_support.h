@@ -10,7 +10,8 @@
 
 // A configuration that keeps a manager inside the sandbox: its home, a loopback server, and a
 // search pattern that matches nothing but the test's own processes.
-inline ManagerConfig sandboxConfig(const TestSandbox& sandbox, const QString& origin = QStringLiteral("https://127.0.0.1:9"))
+inline ManagerConfig sandboxConfig(const TestSandbox& sandbox,
+                                   const QString& origin = QStringLiteral("https://127.0.0.1:9"))
 {
     ManagerConfig config;
     config.homeDirectory = sandbox.home();

@@ -19,8 +19,10 @@ private:
     static const QStringList CleanupPrefixes;
 };
 
-const QStringList TestManagerCleanup::CleanupPrefixes = {
-    QStringLiteral("🧹"), QStringLiteral("ℹ️ No running"), QStringLiteral("⚠️ Process"), QStringLiteral("✅ CLI process")};
+const QStringList TestManagerCleanup::CleanupPrefixes = {QStringLiteral("🧹"),
+                                                         QStringLiteral("ℹ️ No running"),
+                                                         QStringLiteral("⚠️ Process"),
+                                                         QStringLiteral("✅ CLI process")};
 
 void TestManagerCleanup::nothingToCleanUp()
 {
@@ -96,8 +98,8 @@ void TestManagerCleanup::childrenOfTheToolEndToo()
     TestSandbox sandbox;
     const QString pidFile = sandbox.root() + QStringLiteral("/child.pid");
     TestSandbox::writeScript(sandbox.toolPath(),
-                             QByteArray("sleep 300 &\necho $! > '") + QFile::encodeName(pidFile)
-                                 + "'\necho up\nwhile :; do sleep 0.05; done\n");
+                             QByteArray("sleep 300 &\necho $! > '") + QFile::encodeName(pidFile) +
+                                 "'\necho up\nwhile :; do sleep 0.05; done\n");
     CorvaltManager manager(sandboxConfig(sandbox));
     manager.runCLI();
     QTRY_VERIFY(manager.output().contains(QStringLiteral("up\n")));

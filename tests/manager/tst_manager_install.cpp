@@ -46,7 +46,9 @@ void TestManagerInstall::init()
 
 mode_t TestManagerInstall::modeOf(const QString& file)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     ::stat(QFile::encodeName(file).constData(), &status);
     return status.st_mode & 07777;
 }
@@ -255,7 +257,8 @@ void TestManagerInstall::setupRunsSweepThenDownload()
 
     const LogCapture log;
     manager.downloadAndRunCLI();
-    QCOMPARE(log.linesStartingWith({QStringLiteral("🚀"), QStringLiteral("🔍"), QStringLiteral("ℹ️"), QStringLiteral("📥")}),
+    QCOMPARE(log.linesStartingWith(
+                 {QStringLiteral("🚀"), QStringLiteral("🔍"), QStringLiteral("ℹ️"), QStringLiteral("📥")}),
              (QStringList{QStringLiteral("🚀 downloadAndRunCLI() called"),
                           QStringLiteral("🔍 Searching for existing corvalt processes..."),
                           QStringLiteral("ℹ️ No existing corvalt processes found"),

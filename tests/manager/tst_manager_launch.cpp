@@ -27,8 +27,8 @@ private:
 
 bool TestManagerLaunch::waitForExit(CorvaltManager& manager, int count)
 {
-    return QTest::qWaitFor([&] { return manager.output().count(QStringLiteral("⚡️ CLI exited with code")) >= count; },
-                           20000);
+    return QTest::qWaitFor(
+        [&] { return manager.output().count(QStringLiteral("⚡️ CLI exited with code")) >= count; }, 20000);
 }
 
 void TestManagerLaunch::missingOrNotExecutableToolIsReported()
@@ -36,8 +36,8 @@ void TestManagerLaunch::missingOrNotExecutableToolIsReported()
     TestSandbox sandbox;
     CorvaltManager manager(sandboxConfig(sandbox));
     manager.runCLI();
-    QTRY_VERIFY(manager.output().endsWith(
-        QStringLiteral("❌ CLI not found or not executable at %1\n").arg(sandbox.toolPath())));
+    QTRY_VERIFY(
+        manager.output().endsWith(QStringLiteral("❌ CLI not found or not executable at %1\n").arg(sandbox.toolPath())));
 
     TestSandbox::writeScript(sandbox.toolPath(), "echo should not run\n");
     QFile(sandbox.toolPath()).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
@@ -121,8 +121,9 @@ void TestManagerLaunch::zshMissingFallsBackToBash()
     QVERIFY2(failed > 0, qPrintable(output));
     const qsizetype lineEnd = output.indexOf(u'\n', failed);
     QVERIFY(lineEnd > failed + 45);
-    QVERIFY(output.mid(lineEnd + 1).startsWith(QStringLiteral("▶️ Starting corvalt CLI in bash with color support...\n"
-                                                              "✅ CLI started successfully in bash\n")));
+    QVERIFY(output.mid(lineEnd + 1)
+                .startsWith(QStringLiteral("▶️ Starting corvalt CLI in bash with color support...\n"
+                                           "✅ CLI started successfully in bash\n")));
     QVERIFY(output.contains(QStringLiteral("ran\n")));
 }
 
@@ -166,12 +167,11 @@ void TestManagerLaunch::environmentAndArguments()
     qunsetenv("ANSI_COLORS_DISABLED");
     qunsetenv("KEEP_THIS");
     QVERIFY(waitForExit(manager));
-    QVERIFY2(manager.output().contains(
-                 QStringLiteral("args=--color=always\n"
-                                "TERM=xterm-256color COLORTERM=truecolor FORCE_COLOR=1\n"
-                                "CLICOLOR=1 CLICOLOR_FORCE=1 TERM_PROGRAM=Corvalt Mac\n"
-                                "NO_COLOR=unset ANSI_COLORS_DISABLED=unset\n"
-                                "KEEP=kept\n")),
+    QVERIFY2(manager.output().contains(QStringLiteral("args=--color=always\n"
+                                                      "TERM=xterm-256color COLORTERM=truecolor FORCE_COLOR=1\n"
+                                                      "CLICOLOR=1 CLICOLOR_FORCE=1 TERM_PROGRAM=Corvalt Mac\n"
+                                                      "NO_COLOR=unset ANSI_COLORS_DISABLED=unset\n"
+                                                      "KEEP=kept\n")),
              qPrintable(manager.output()));
 }
 
@@ -215,8 +215,8 @@ void TestManagerLaunch::floodArrivesWhole()
     QVERIFY(reference.waitForFinished(60000));
     const QString expected = QString::fromLatin1(reference.readAll());
     QCOMPARE(expected.size(), qsizetype(10485760));
-    QVERIFY(manager.output().contains(QStringLiteral("✅ CLI started successfully in zsh\n") + expected
-                                      + QStringLiteral("\n⚡️ CLI exited with code 0\n")));
+    QVERIFY(manager.output().contains(QStringLiteral("✅ CLI started successfully in zsh\n") + expected +
+                                      QStringLiteral("\n⚡️ CLI exited with code 0\n")));
 }
 
 void TestManagerLaunch::relaunchReplacesWithoutFallback()

@@ -16,6 +16,8 @@ private Q_SLOTS:
     void logOfTheWholeTextStaysBounded();
     void queuedTextAfterTheManagerIsGoneLogsNil();
     void createInstallDirectoryIsSilent();
+    void outputStaysWithinItsBound();
+    void sharedUsesTheBuiltInConfiguration();
 };
 
 void TestManagerOutput::startsWithTheInitialisedLine()
@@ -139,6 +141,43 @@ void TestManagerOutput::createInstallDirectoryIsSilent()
     QCoreApplication::processEvents();
     QVERIFY(log.lines().isEmpty());
     QCOMPARE(appended.size(), 0);
+}
+
+void TestManagerOutput::outputStaysWithinItsBound()
+{
+    TestSandbox sandbox;
+    ManagerConfig config = sandboxConfig(sandbox);
+    config.maxOutputBytes = 4096; // 2048 characters
+    CorvaltManager manager(config);
+    QSignalSpy appended(&manager, &CorvaltManager::outputAppended);
+    QString everything = manager.output();
+    for (int line = 0; line < 1000; ++line) {
+        const QString text = QStringLiteral("line %1\n").arg(line);
+        everything += text;
+        manager.outputHandler()(text);
+    }
+    QTRY_COMPARE(appended.size(), 1000);
+    qsizetype dropped = 0;
+    for (const QList<QVariant>& arguments : appended) {
+        dropped += arguments.at(1).value<qsizetype>();
+    }
+    QVERIFY(manager.output().size() <= 2048);
+    // What is left is exactly the newest text, starting at a line.
+    QCOMPARE(manager.output(), everything.mid(dropped));
+    QVERIFY(manager.output().startsWith(QStringLiteral("line ")));
+    QVERIFY(manager.output().endsWith(QStringLiteral("line 999\n")));
+}
+
+void TestManagerOutput::sharedUsesTheBuiltInConfiguration()
+{
+    TestSandbox sandbox;
+    CorvaltManager& shared = CorvaltManager::shared();
+    QCOMPARE(&CorvaltManager::shared(), &shared);
+    QCOMPARE(shared.parent(), QCoreApplication::instance());
+    QCOMPARE(shared.installDir(), sandbox.home() + QStringLiteral("/.corvalt/bin"));
+    QCOMPARE(shared.baseURL().scheme(), QStringLiteral("https"));
+    QVERIFY(shared.baseURL().path().endsWith(QStringLiteral("/static/cli")));
+    QCOMPARE(shared.output(), QStringLiteral("🔧 Corvalt Manager initialized\n"));
 }
 
 QTEST_GUILESS_MAIN(TestManagerOutput)

@@ -18,22 +18,23 @@ private Q_SLOTS:
     void ownProcessAncestorsAndGroupsAreNeverSignalled();
 
 private:
-    static std::unique_ptr<QProcess> startStale(const TestSandbox& sandbox, const QString& word, const QByteArray& trap);
+    static std::unique_ptr<QProcess>
+    startStale(const TestSandbox& sandbox, const QString& word, const QByteArray& trap);
     static const QStringList SweepPrefixes;
 };
 
-const QStringList TestStaleProcessSweep::SweepPrefixes = {QStringLiteral("🔍"),
-                                                          QStringLiteral("⚠️ Failed"),
-                                                          QStringLiteral("ℹ️"),
-                                                          QStringLiteral("🎯"),
-                                                          QStringLiteral("🔨"),
-                                                          QStringLiteral("⚡️"),
-                                                          QStringLiteral("✅"),
-                                                          QStringLiteral("🔧 CorvaltManager outputHandler called with: ✅")};
+const QStringList TestStaleProcessSweep::SweepPrefixes = {
+    QStringLiteral("🔍"),
+    QStringLiteral("⚠️ Failed"),
+    QStringLiteral("ℹ️"),
+    QStringLiteral("🎯"),
+    QStringLiteral("🔨"),
+    QStringLiteral("⚡️"),
+    QStringLiteral("✅"),
+    QStringLiteral("🔧 CorvaltManager outputHandler called with: ✅")};
 
-std::unique_ptr<QProcess> TestStaleProcessSweep::startStale(const TestSandbox& sandbox,
-                                                            const QString& word,
-                                                            const QByteArray& trap)
+std::unique_ptr<QProcess>
+TestStaleProcessSweep::startStale(const TestSandbox& sandbox, const QString& word, const QByteArray& trap)
 {
     const QString script = sandbox.root() + u'/' + word + u'-' + QString::number(qHash(trap));
     TestSandbox::writeScript(script, trap + "\necho ready\nwhile :; do sleep 0.05; done\n");
@@ -87,7 +88,8 @@ void TestStaleProcessSweep::gracefulAndStubbornCopies()
     if (stubborn->processId() == second) {
         expected.append(QStringLiteral("⚡️ Force killing stubborn process PID: ") + stubbornId);
     }
-    expected.append(QStringLiteral("🔧 CorvaltManager outputHandler called with: ✅ Cleaned up existing corvalt processes"));
+    expected.append(
+        QStringLiteral("🔧 CorvaltManager outputHandler called with: ✅ Cleaned up existing corvalt processes"));
     expected.append(QStringLiteral("✅ All existing corvalt processes terminated"));
     QCOMPARE(log.linesStartingWith(SweepPrefixes), expected);
 
@@ -113,7 +115,8 @@ void TestStaleProcessSweep::searchProgramMissing()
     const QStringList lines = log.linesStartingWith(SweepPrefixes);
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.at(0), QStringLiteral("🔍 Searching for existing corvalt processes..."));
-    QVERIFY2(lines.at(1).startsWith(QStringLiteral("⚠️ Failed to search for existing processes: QProcess::FailedToStart: ")),
+    QVERIFY2(lines.at(1).startsWith(
+                 QStringLiteral("⚠️ Failed to search for existing processes: QProcess::FailedToStart: ")),
              qPrintable(lines.at(1)));
     QTRY_VERIFY(manager.output().contains(QStringLiteral("⚠️ Failed to search for existing processes: ")));
     QVERIFY(manager.output().endsWith(u'\n'));
@@ -134,8 +137,8 @@ void TestStaleProcessSweep::ownProcessAncestorsAndGroupsAreNeverSignalled()
     TestSandbox::writeScript(search,
                              "echo 0\necho 1\necho -1\necho -$PPID\necho $PPID\n"
                              "awk '{print $4}' /proc/$PPID/stat\necho not-a-pid\n"
-                             "echo "
-                                 + QByteArray::number(stale->processId()) + "\n");
+                             "echo " +
+                                 QByteArray::number(stale->processId()) + "\n");
     config.searchProgram = search;
     config.searchArguments = {};
     CorvaltManager hostile(config);

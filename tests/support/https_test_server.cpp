@@ -32,8 +32,7 @@ QByteArray reasonFor(int status)
 }
 } // namespace
 
-HttpsTestServer::HttpsTestServer(const QString& certificateBase, QObject* parent)
-    : QObject(parent)
+HttpsTestServer::HttpsTestServer(const QString& certificateBase, QObject* parent) : QObject(parent)
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setLocalCertificate(QSslCertificate(readFile(certificateBase + QStringLiteral(".pem")), QSsl::Pem));

@@ -16,8 +16,7 @@ class HttpsTestServer : public QObject
     Q_OBJECT
 
 public:
-    enum class Behaviour
-    {
+    enum class Behaviour {
         Normal,       // status, headers, whole body, close
         Truncate,     // announces the whole length, sends half the body, closes
         Reset,        // sends half the body, then aborts the connection

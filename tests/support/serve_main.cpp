@@ -21,7 +21,8 @@ int main(int argc, char** argv)
         return 2;
     }
     HttpsTestServer server(args.at(1));
-    server.setRoute("/static/cli/" + args.at(3).toUtf8(), {200, file.readAll(), HttpsTestServer::Behaviour::Normal, {}});
+    server.setRoute("/static/cli/" + args.at(3).toUtf8(),
+                    {200, file.readAll(), HttpsTestServer::Behaviour::Normal, {}});
     if (!server.listen(quint16(args.at(2).toUInt()))) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1:%s\n", qPrintable(args.at(2)));
         return 1;

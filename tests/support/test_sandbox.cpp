@@ -1,8 +1,8 @@
 #include "tests/support/test_sandbox.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QUuid>
 
 TestSandbox::TestSandbox(const QString& homeName)
@@ -28,8 +28,8 @@ void TestSandbox::writeScript(const QString& path, const QByteArray& body)
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write("#!/bin/sh\n" + body);
     file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-                        | QFile::ReadOther | QFile::ExeOther);
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup |
+                        QFile::ReadOther | QFile::ExeOther);
 }
 
 QString TestSandbox::uniqueWord()
