@@ -269,14 +269,45 @@ void CorvaltManager::onToolExited(ToolProcess* process, int status)
             m_currentProcess = nullptr;
         }
     }
-    process->deleteLater();
+    if (process->hasLiveGroupMembers()) {
+        m_leftovers.append(process);
+    } else {
+        process->deleteLater();
+    }
+}
+
+void CorvaltManager::stopLeftovers()
+{
+    for (ToolProcess* const process : std::as_const(m_leftovers)) {
+        if (process) {
+            process->requestStop(StopDeadline);
+        }
+    }
+}
+
+void CorvaltManager::awaitLeftovers()
+{
+    for (ToolProcess* const process : std::as_const(m_leftovers)) {
+        if (!process) {
+            continue;
+        }
+        if (!process->waitForStop()) {
+            process->killGroup();
+        }
+        process->deleteLater();
+    }
+    m_leftovers.clear();
 }
 
 void CorvaltManager::cleanup()
 {
     Log::print(u"🧹 CorvaltManager cleanup called");
     emitText(QStringLiteral("🧹 Cleaning up CLI process...\n"));
+    // Children that finished runs left behind go too, without a word and within the same
+    // deadline: nothing of the tool may outlive us.
+    stopLeftovers();
     if (!m_currentProcess || !m_currentProcess->isRunning()) {
+        awaitLeftovers();
         Log::print(u"ℹ️ No running CLI process to clean up");
         return;
     }
@@ -287,6 +318,7 @@ void CorvaltManager::cleanup()
         Log::print(u"⚠️ Process didn't terminate gracefully, forcing termination");
         process->killGroup();
     }
+    awaitLeftovers();
     m_currentProcess = nullptr;
     Log::print(u"✅ CLI process cleanup completed");
 }

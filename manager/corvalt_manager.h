@@ -55,6 +55,8 @@ private:
     void emitText(const QString& text) const;
     void finishDownload(ToolDownload* download, bool updateMode);
     void onToolExited(ToolProcess* process, int status);
+    void stopLeftovers();
+    void awaitLeftovers();
     QNetworkAccessManager& network();
 
     ManagerConfig m_config;
@@ -62,5 +64,7 @@ private:
     OutputHandler m_outputHandler;
     QString m_installDir;
     QPointer<ToolProcess> m_currentProcess;
+    // Finished runs whose children still live in their process group; ended at cleanup.
+    QList<QPointer<ToolProcess>> m_leftovers;
     QNetworkAccessManager* m_network = nullptr;
 };

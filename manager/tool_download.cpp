@@ -7,6 +7,17 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 
+namespace {
+// Written unbuffered, a short write surfaces as the system's own error (a full disk, say) on
+// the next write instead of as an unexplained failure at flush time.
+class StagingFile : public QTemporaryFile
+{
+public:
+    using QTemporaryFile::QTemporaryFile;
+    bool openForWriting() { return open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
+};
+} // namespace
+
 ToolDownload::ToolDownload(QUrl url, QString stagingDirectory, Limits limits, QObject* parent)
     : QObject(parent), m_url(std::move(url)), m_stagingDirectory(std::move(stagingDirectory)), m_limits(limits)
 {
@@ -69,16 +80,21 @@ void ToolDownload::onReadyRead()
 bool ToolDownload::stage(const QByteArray& bytes)
 {
     if (!m_staged) {
-        m_staged =
-            std::make_unique<QTemporaryFile>(QDir(m_stagingDirectory).filePath(QStringLiteral(".download-XXXXXX")));
-        if (!m_staged->open()) {
+        auto staged =
+            std::make_unique<StagingFile>(QDir(m_stagingDirectory).filePath(QStringLiteral(".download-XXXXXX")));
+        if (!staged->openForWriting()) {
+            fail(Outcome::StagingFailed, staged->errorString());
+            return false;
+        }
+        m_staged = std::move(staged);
+    }
+    for (qsizetype offset = 0; offset < bytes.size();) {
+        const qint64 written = m_staged->write(bytes.constData() + offset, bytes.size() - offset);
+        if (written <= 0) {
             fail(Outcome::StagingFailed, m_staged->errorString());
             return false;
         }
-    }
-    if (m_staged->write(bytes) != bytes.size()) {
-        fail(Outcome::StagingFailed, m_staged->errorString());
-        return false;
+        offset += written;
     }
     return true;
 }

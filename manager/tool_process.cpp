@@ -31,7 +31,7 @@ ToolProcess::~ToolProcess()
     // Nothing may reach the manager from a dying object.
     m_process.disconnect(this);
     // Never leave a group behind: a shell still running, or a stop still under way, ends here.
-    if (m_groupId > 0 && (isRunning() || (m_stopRequested && !m_stopDone))) {
+    if (m_groupId > 0 && (isRunning() || (m_stopRequested && !m_stopDone) || hasLiveGroupMembers())) {
         killGroup();
     }
 }
@@ -44,6 +44,11 @@ qint64 ToolProcess::processId() const
 bool ToolProcess::isRunning() const
 {
     return m_process.state() == QProcess::Running;
+}
+
+bool ToolProcess::hasLiveGroupMembers() const
+{
+    return m_groupId > 0 && ProcessControl::groupHasLiveMembers(m_groupId);
 }
 
 bool ToolProcess::launch()
@@ -59,14 +64,17 @@ bool ToolProcess::launch()
 
 void ToolProcess::requestStop(std::chrono::milliseconds gracePeriod)
 {
-    if (m_stopRequested || !isRunning()) {
+    if (m_stopRequested || (!isRunning() && !hasLiveGroupMembers())) {
         return;
     }
     m_stopRequested = true;
+    m_stopDone = false;
     m_stopDeadline.setRemainingTime(gracePeriod);
     // Frozen, the shell can neither ignore the request nor start its fallback run; its pid is
-    // still ours because Qt has not reaped it.
-    ProcessControl::suspendProcess(m_groupId);
+    // still ours while Qt has not reaped it.
+    if (isRunning()) {
+        ProcessControl::suspendProcess(m_groupId);
+    }
     ProcessControl::signalGroup(m_groupId, ProcessControl::Signal::Terminate);
     m_stopTimer.start();
 }

@@ -28,12 +28,15 @@ public:
     qint64 processId() const;
     bool isRunning() const;
     bool isStopping() const { return m_stopRequested; }
+    // Whether anything of the tool's group still lives (children it left, after the shell ended).
+    bool hasLiveGroupMembers() const;
 
     // Starts the shell and waits until it runs or has failed to; errorString() tells why.
     bool launch();
     QString errorString() const { return m_process.errorString(); }
 
-    // Asks the group to end and returns at once; the stop completes from the event loop.
+    // Asks the group to end and returns at once; the stop completes from the event loop. Also
+    // ends what a finished run left behind in its group.
     void requestStop(std::chrono::milliseconds gracePeriod);
     // Blocks until the group has ended or the deadline of requestStop() has passed; false when
     // it passed with members still alive.

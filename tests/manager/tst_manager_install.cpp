@@ -2,6 +2,7 @@
 #include "tests/support/https_test_server.h"
 #include "tests/support/log_capture.h"
 
+#include <QProcess>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -20,6 +21,8 @@ private Q_SLOTS:
     void failedDownloadKeepsTheInstalledTool();
     void missingInstallDirectoryIsAnInstallError();
     void setupRunsSweepThenDownload();
+    void fileSystemFaultsKeepTheInstalledTool_data();
+    void fileSystemFaultsKeepTheInstalledTool();
 
 private:
     static const QByteArray Tool;
@@ -171,6 +174,8 @@ void TestManagerInstall::failedDownloadKeepsTheInstalledTool_data()
     QTest::newRow("no answer") << good << 200 << int(HttpsTestServer::Behaviour::NoAnswer) << big << false << false;
     QTest::newRow("untrusted certificate")
         << QStringLiteral(TEST_CERT_DIR "/untrusted") << 200 << normal << Tool << false << false;
+    QTest::newRow("expired certificate") << QStringLiteral(TEST_CERT_DIR "/expired") << 200 << normal << Tool << false
+                                         << false;
     QTest::newRow("certificate for another name")
         << QStringLiteral(TEST_CERT_DIR "/wrongname") << 200 << normal << Tool << false << false;
     QTest::newRow("redirect to plain http") << good << 302 << normal << QByteArray() << true << false;
@@ -276,6 +281,78 @@ void TestManagerInstall::setupRunsSweepThenDownload()
                                                        "📥 Installing CLI from ")));
     QCOMPARE(server.requestCount(), 1);
     manager.cleanup();
+}
+
+namespace {
+// A small tmpfs over a folder for the life of the object; needs the right to mount.
+class TmpfsMount
+{
+public:
+    TmpfsMount(const QString& folder, const QString& options) : m_folder(folder)
+    {
+        QDir().mkpath(folder);
+        m_mounted = QProcess::execute(QStringLiteral("mount"),
+                                      {QStringLiteral("-t"),
+                                       QStringLiteral("tmpfs"),
+                                       QStringLiteral("-o"),
+                                       options,
+                                       QStringLiteral("tmpfs"),
+                                       folder}) == 0;
+    }
+    ~TmpfsMount()
+    {
+        if (m_mounted) {
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), m_folder});
+        }
+    }
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool mounted() const { return m_mounted; }
+    bool makeReadOnly() const
+    {
+        return QProcess::execute(QStringLiteral("mount"),
+                                 {QStringLiteral("-o"), QStringLiteral("remount,ro"), m_folder}) == 0;
+    }
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
+} // namespace
+
+void TestManagerInstall::fileSystemFaultsKeepTheInstalledTool_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::newRow("full") << false;
+    QTest::newRow("read-only") << true;
+}
+
+void TestManagerInstall::fileSystemFaultsKeepTheInstalledTool()
+{
+    QFETCH(bool, readOnly);
+    TestSandbox sandbox;
+    const TmpfsMount mount(sandbox.installDir(), QStringLiteral("size=64k,mode=0755"));
+    if (!mount.mounted()) {
+        QSKIP("this test needs the right to mount a tmpfs (run as root)");
+    }
+    TestSandbox::writeScript(sandbox.toolPath(), "echo previous-tool\n");
+    if (readOnly) {
+        QVERIFY(mount.makeReadOnly());
+    }
+    HttpsTestServer server(QStringLiteral(TEST_CERT_DIR "/server"));
+    QVERIFY(server.listen());
+    server.setRoute(path().toUtf8(), {200, QByteArray(512 * 1024, 'x'), HttpsTestServer::Behaviour::Normal, {}});
+    CorvaltManager manager(sandboxConfig(sandbox, server.origin()));
+
+    manager.installCLI();
+    QTRY_VERIFY_WITH_TIMEOUT(manager.output().contains(QStringLiteral("❌ Install error: ")), 20000);
+    QTest::qWait(200);
+    // The system's own reason, not a generic one.
+    QVERIFY2(!manager.output().contains(QStringLiteral("Unknown error")), qPrintable(manager.output()));
+    QCOMPARE(readAll(sandbox.toolPath()), QByteArray("#!/bin/sh\necho previous-tool\n"));
+    QCOMPARE(strayFiles(sandbox.installDir()), QStringList());
+    QVERIFY(!manager.output().contains(QStringLiteral("▶️")));
+    QVERIFY(!manager.output().contains(QStringLiteral("🗑️")));
 }
 
 QTEST_GUILESS_MAIN(TestManagerInstall)

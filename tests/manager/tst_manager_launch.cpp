@@ -20,6 +20,10 @@ private Q_SLOTS:
     void splitAndInvalidUtf8AreKept();
     void floodArrivesWhole();
     void relaunchReplacesWithoutFallback();
+    void crashingToolIsReported();
+    void binaryJunkKeepsTheOutputWhole();
+    void backgroundChildHoldingThePipeEndsAtCleanup();
+    void manyRunsLeakNothing();
 
 private:
     static bool waitForExit(CorvaltManager& manager, int count = 1);
@@ -243,6 +247,96 @@ void TestManagerLaunch::relaunchReplacesWithoutFallback()
     QVERIFY(second->isRunning());
     manager.cleanup();
     QVERIFY(!manager.currentProcess());
+}
+
+void TestManagerLaunch::crashingToolIsReported()
+{
+    TestSandbox sandbox;
+    TestSandbox::writeScript(sandbox.toolPath(), "echo crashing\nkill -SEGV $$\n");
+    CorvaltManager manager(sandboxConfig(sandbox));
+    manager.runCLI();
+    QVERIFY(waitForExit(manager));
+    // bash runs the last command in its own process, so the signal itself ends the shell.
+    QVERIFY2(manager.output().endsWith(QStringLiteral("\n⚡️ CLI exited with code 11\n")),
+             qPrintable(manager.output()));
+    QVERIFY(manager.output().contains(QStringLiteral("⚠️ zsh failed, trying bash...\n")));
+    QCOMPARE(manager.output().count(QStringLiteral("crashing\n")), 4);
+    QVERIFY(!manager.currentProcess());
+}
+
+void TestManagerLaunch::binaryJunkKeepsTheOutputWhole()
+{
+    TestSandbox sandbox;
+    TestSandbox::writeScript(sandbox.toolPath(), "echo before\nhead -c 200000 /dev/urandom\necho\necho after\n");
+    CorvaltManager manager(sandboxConfig(sandbox));
+    manager.runCLI();
+    QVERIFY(waitForExit(manager));
+    const QString output = manager.output();
+    QVERIFY(appearsInOrder(output,
+                           {QStringLiteral("before\n"), QStringLiteral("\nafter\n\n⚡️ CLI exited with code 0\n")}));
+    QVERIFY(output.contains(QChar::ReplacementCharacter));
+}
+
+void TestManagerLaunch::backgroundChildHoldingThePipeEndsAtCleanup()
+{
+    TestSandbox sandbox;
+    const QString pidFile = sandbox.root() + QStringLiteral("/child.pid");
+    // The child inherits the output pipe and outlives the tool.
+    TestSandbox::writeScript(sandbox.toolPath(),
+                             QByteArray("(trap 'exit 0' TERM; while :; do sleep 0.05; done) &\necho $! > '") +
+                                 QFile::encodeName(pidFile) + "'\necho parent-done\n");
+    CorvaltManager manager(sandboxConfig(sandbox));
+    manager.runCLI();
+    const qint64 group = manager.currentProcess()->processId();
+    QVERIFY(waitForExit(manager));
+    QVERIFY(manager.output().endsWith(QStringLiteral("parent-done\n\n⚡️ CLI exited with code 0\n")));
+    QVERIFY(!manager.currentProcess());
+    const qint64 child = readAll(pidFile).trimmed().toLongLong();
+    QVERIFY(processesInGroup(group).contains(child));
+
+    const LogCapture log;
+    manager.cleanup();
+    QCOMPARE(log.linesStartingWith({QStringLiteral("🧹"), QStringLiteral("ℹ️"), QStringLiteral("✅ CLI process")}),
+             (QStringList{QStringLiteral("🧹 CorvaltManager cleanup called"),
+                          QStringLiteral("ℹ️ No running CLI process to clean up")}));
+    QVERIFY(processesInGroup(group).isEmpty());
+}
+
+void TestManagerLaunch::manyRunsLeakNothing()
+{
+    TestSandbox sandbox;
+    TestSandbox::writeScript(sandbox.toolPath(), "echo run\n");
+    CorvaltManager manager(sandboxConfig(sandbox));
+    const auto openDescriptors = [] {
+        return QDir(QStringLiteral("/proc/self/fd"))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+            .size();
+    };
+    const auto zombieChildren = [] {
+        int zombies = 0;
+        const QString self = QString::number(QCoreApplication::applicationPid());
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QByteArray stat = readAll(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+            const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 1 && fields.at(0) == "Z" && fields.at(1) == self.toLatin1()) {
+                ++zombies;
+            }
+        }
+        return zombies;
+    };
+
+    manager.runCLI();
+    QVERIFY(waitForExit(manager, 1));
+    QTest::qWait(100);
+    const qsizetype before = openDescriptors();
+    for (int run = 2; run <= 51; ++run) {
+        manager.runCLI();
+        QVERIFY(waitForExit(manager, run));
+    }
+    QTest::qWait(300);
+    QCOMPARE(openDescriptors(), before);
+    QCOMPARE(zombieChildren(), 0);
+    QCOMPARE(manager.findChildren<ToolProcess*>().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestManagerLaunch)
