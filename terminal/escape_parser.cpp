@@ -82,11 +82,27 @@ void EscapeParser::dispatchControlSequence(char16_t final)
     }
     if (final == u'm') {
         m_handler.selectGraphicRendition({m_parameters.constData(), size_t(m_parameters.size())});
-    } else if (final == u'K') {
-        const int mode = m_parameters.isEmpty() ? 0 : std::max(m_parameters.first().value, 0);
-        if (mode <= 2) {
-            m_handler.eraseInLine(mode);
+        return;
+    }
+    const int first = m_parameters.isEmpty() ? -1 : m_parameters.first().value;
+    switch (final) {
+    case u'K':
+        if (first <= 2) {
+            m_handler.eraseInLine(std::max(first, 0));
         }
+        break;
+    case u'C':
+        m_handler.moveCursor(std::max(first, 1));
+        break;
+    case u'D':
+        m_handler.moveCursor(-std::max(first, 1));
+        break;
+    case u'G':
+    case u'`':
+        m_handler.setCursorColumn(std::max(first, 1) - 1);
+        break;
+    default:
+        break;
     }
 }
 

@@ -25,6 +25,10 @@ public:
         // CSI K: 0 erases from the cursor to the end of the line, 1 from its start to the
         // cursor, 2 the whole line.
         virtual void eraseInLine(int mode) = 0;
+        // CSI C and CSI D move the cursor along the line by `count` (negative: back), CSI G
+        // puts it in a column counted from 0.
+        virtual void moveCursor(int count) = 0;
+        virtual void setCursorColumn(int column) = 0;
     };
 
     explicit EscapeParser(Handler& handler);

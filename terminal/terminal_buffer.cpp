@@ -3,6 +3,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -50,12 +51,12 @@ void TerminalBuffer::append(QStringView text)
     while (start < text.size()) {
         const qsizetype lineFeed = text.indexOf(u'\n', start);
         if (lineFeed < 0) {
-            m_parser.feed(text.sliced(start));
             m_lines.last().rawLength += text.size() - start;
+            m_parser.feed(text.sliced(start));
             return;
         }
-        m_parser.feed(text.sliced(start, lineFeed - start));
         m_lines.last().rawLength += lineFeed - start + 1;
+        m_parser.feed(text.sliced(start, lineFeed - start));
         m_parser.lineFeed();
         finishLine();
         start = lineFeed + 1;
@@ -104,7 +105,14 @@ void TerminalBuffer::printText(QStringView text)
 {
     Line& line = m_lines.last();
     line.simple = line.simple && LineWrap::isSimple(text);
-    const qsizetype length = currentLength();
+    qsizetype length = currentLength();
+    if (m_cursor > length) {
+        // Moved past the end: the gap is blank.
+        const qsizetype cursor = m_cursor;
+        m_cursor = length;
+        printText(QString(cursor - length, u' '));
+        length = cursor;
+    }
     if (m_cursor == length) {
         const qint64 firstRun = line.runStart - m_runBase;
         if (m_runs.size() == firstRun || !(m_runs.last().style == m_style)) {
@@ -115,8 +123,12 @@ void TerminalBuffer::printText(QStringView text)
         return;
     }
 
-    // Writing over earlier characters, after a carriage return or a backspace.
+    // Writing over earlier characters, after a carriage return or a move back.
     const qsizetype lineStart = line.textStart - m_textBase;
+    if (m_cursor > 0 && m_text.at(lineStart + m_cursor).isLowSurrogate() &&
+        m_text.at(lineStart + m_cursor - 1).isHighSurrogate()) {
+        m_text[lineStart + m_cursor - 1] = u' ';
+    }
     const qsizetype overlap = std::min(text.size(), length - m_cursor);
     std::copy(text.begin(), text.begin() + overlap, m_text.begin() + lineStart + m_cursor);
     m_text.append(text.sliced(overlap));
@@ -173,15 +185,25 @@ void TerminalBuffer::carriageReturn()
 
 void TerminalBuffer::backspace()
 {
-    if (m_cursor == 0) {
-        return;
-    }
-    --m_cursor;
+    moveCursor(-1);
+}
+
+void TerminalBuffer::moveCursor(int count)
+{
+    setCursorColumn(int(std::clamp<qsizetype>(m_cursor + count, 0, std::numeric_limits<int>::max())));
+    // Back onto the second half of a surrogate pair means onto the whole character.
     const qsizetype lineStart = m_lines.last().textStart - m_textBase;
-    if (m_cursor > 0 && m_text.at(lineStart + m_cursor).isLowSurrogate() &&
+    if (count < 0 && m_cursor > 0 && m_cursor < currentLength() && m_text.at(lineStart + m_cursor).isLowSurrogate() &&
         m_text.at(lineStart + m_cursor - 1).isHighSurrogate()) {
         --m_cursor;
     }
+}
+
+void TerminalBuffer::setCursorColumn(int column)
+{
+    // A hostile sequence must not make the line huge: the cursor stays within what the line
+    // could have become from the text it was made of.
+    m_cursor = std::min<qsizetype>(std::max(column, 0), std::max<qint64>(currentLength(), m_lines.last().rawLength));
 }
 
 void TerminalBuffer::selectGraphicRendition(std::span<const SequenceParameter> parameters)

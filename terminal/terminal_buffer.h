@@ -10,10 +10,10 @@
 #include <span>
 
 // Terminal output as a log view shows it: lines of plain characters with their style runs,
-// escape sequences applied and removed, "\r" and erase-in-line acting on the last line as in a
-// terminal. Lines are kept back to back in a few large arrays, so that a flood of lines costs
-// little more than their characters, and the rows each line wraps into are counted as lines
-// arrive, so that finding the lines on screen costs a binary search.
+// escape sequences applied and removed, "\r", backspace, erase-in-line and the moves along the
+// line acting on the last line as in a terminal (counting characters, not cells). Lines are kept back to back in a few
+// large arrays, so that a flood of lines costs little more than their characters, and the rows each line wraps into are
+// counted as lines arrive, so that finding the lines on screen costs a binary search.
 class TerminalBuffer : private EscapeParser::Handler
 {
 public:
@@ -80,6 +80,8 @@ private:
     void backspace() override;
     void selectGraphicRendition(std::span<const SequenceParameter> parameters) override;
     void eraseInLine(int mode) override;
+    void moveCursor(int count) override;
+    void setCursorColumn(int column) override;
 
     const Line& lineAt(qsizetype line) const { return m_lines.at(m_firstLine + line); }
     qint64 textEnd(qsizetype line) const;

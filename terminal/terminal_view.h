@@ -32,6 +32,7 @@ public:
 
     TerminalViewModel& model() const { return *m_vm; }
     const TerminalBuffer& buffer() const { return m_buffer; }
+    const QFont& terminalFont() const { return m_font; }
     // One character cell: its width and the height of a row.
     QSizeF cellSize() const { return {m_cellWidth, qreal(m_rowHeight)}; }
 
