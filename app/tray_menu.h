@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QAction>
+#include <QList>
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <functional>
+
+class LoginItemManager;
+
+// The tray item and its menu: "Open Corvalt Status", "Start at Login" (with a check mark while
+// it is on) and "Quit". A left click opens the same menu as a right click, since some desktops
+// give tray items no other way in.
+class TrayMenu : public QObject
+{
+    Q_OBJECT
+
+public:
+    TrayMenu(LoginItemManager& loginItemManager, std::function<void()> quit, QObject* parent = nullptr);
+
+    // The three actions, top to bottom, for menus elsewhere.
+    QList<QAction*> actions() const { return {m_openAction, m_loginItemAction, m_quitAction}; }
+    QMenu& menu() { return m_menu; }
+    QSystemTrayIcon& trayIcon() { return m_trayIcon; }
+
+    static QString loginItemLabel(bool isEnabled);
+    // The "custom-chevron-right" resource.
+    static QIcon chevronIcon();
+
+private:
+    void updateLoginItemLabel();
+
+    LoginItemManager& m_loginItemManager;
+    QMenu m_menu;
+    QAction* m_openAction = nullptr;
+    QAction* m_loginItemAction = nullptr;
+    QAction* m_quitAction = nullptr;
+    QSystemTrayIcon m_trayIcon;
+};

@@ -1,0 +1,43 @@
+// The configuration of the end-to-end test's variant of the tray program: the same code as the
+// shipped one, but the server, its authority and the search pattern come from the test through
+// the environment, so that the sweep ends only what this test run started.
+#include "manager/manager_config.h"
+
+#include <QDir>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QString required(const char* name)
+{
+    const QString value = qEnvironmentVariable(name);
+    if (value.isEmpty()) {
+        std::fprintf(stderr, "tray-under-test: %s must be set\n", name);
+        std::exit(3);
+    }
+    return value;
+}
+
+} // namespace
+
+ManagerConfig ManagerConfig::builtIn()
+{
+    const QString word = required("TRAY_TEST_SEARCH_WORD");
+    // A short or real pattern would sweep processes that are not this run's.
+    if (word.size() < 12 || word.contains(QStringLiteral("corvalt"), Qt::CaseInsensitive)) {
+        std::fprintf(stderr, "tray-under-test: TRAY_TEST_SEARCH_WORD must be unique to the run\n");
+        std::exit(3);
+    }
+    ManagerConfig config;
+    config.homeDirectory = QDir::homePath();
+    config.baseUrl = QUrl(required("TRAY_TEST_BASE_URL"));
+    config.assetName = required("TRAY_TEST_ASSET_NAME");
+    config.extraCaCertificatesFile = required("TRAY_TEST_CA_FILE");
+    config.searchProgram = QStringLiteral("/usr/bin/pgrep");
+    config.searchArguments = {QStringLiteral("-f"), word};
+    config.zshPath = QStringLiteral("/bin/zsh");
+    config.bashPath = QStringLiteral("/bin/bash");
+    return config;
+}
