@@ -2,6 +2,8 @@
 
 #include "platform/process_control.h"
 
+#include <QFileInfo>
+
 namespace {
 constexpr int StopPollMilliseconds = 10;
 }
@@ -11,7 +13,7 @@ ToolProcess::ToolProcess(QString shellName,
                          const QString& command,
                          const QProcessEnvironment& environment,
                          QObject* parent)
-    : QObject(parent), m_shellName(std::move(shellName))
+    : QObject(parent), m_shellName(std::move(shellName)), m_shellExecutable(QFileInfo(shellPath).canonicalFilePath())
 {
     m_process.setProgram(shellPath);
     m_process.setArguments({QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"), command});
@@ -72,7 +74,8 @@ void ToolProcess::requestStop(std::chrono::milliseconds gracePeriod)
     m_stopDeadline.setRemainingTime(gracePeriod);
     // Frozen, the shell can neither ignore the request nor start its fallback run; its pid is
     // still ours while Qt has not reaped it.
-    if (isRunning()) {
+    m_shellFrozen = isRunning() && ProcessControl::executableOf(m_groupId) == m_shellExecutable;
+    if (m_shellFrozen) {
         ProcessControl::suspendProcess(m_groupId);
     }
     ProcessControl::signalGroup(m_groupId, ProcessControl::Signal::Terminate);
@@ -99,7 +102,7 @@ bool ToolProcess::stopCompleted()
     if (m_stopDone) {
         return true;
     }
-    if (ProcessControl::groupHasLiveMembers(m_groupId, m_groupId)) {
+    if (ProcessControl::groupHasLiveMembers(m_groupId, m_shellFrozen ? m_groupId : 0)) {
         return false;
     }
     finishShell();

@@ -57,10 +57,14 @@ private:
     void finishShell();
 
     QString m_shellName;
+    QString m_shellExecutable;
     QProcess m_process;
     QStringDecoder m_decoder{QStringDecoder::Utf8};
     qint64 m_groupId = 0;
     bool m_stopRequested = false;
+    // Whether the stop froze a shell; a shell that has handed its process over to the tool's
+    // last run is the tool itself and gets the polite request like the rest.
+    bool m_shellFrozen = false;
     bool m_stopDone = false;
     QDeadlineTimer m_stopDeadline;
     QTimer m_stopTimer;

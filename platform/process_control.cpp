@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -115,6 +116,11 @@ bool ProcessControl::groupHasLiveMembers(qint64 groupId, qint64 except)
         }
     }
     return alive;
+}
+
+QString ProcessControl::executableOf(qint64 pid)
+{
+    return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
 }
 
 QSet<qint64> ProcessControl::selfAndAncestors()

@@ -30,6 +30,9 @@ public:
     // than `except` is still alive (zombies do not count).
     static bool groupHasLiveMembers(qint64 groupId, qint64 except = 0);
 
+    // The canonical path of the program a process runs now; empty when it cannot be told.
+    static QString executableOf(qint64 pid);
+
     // This process and every ancestor up to init.
     static QSet<qint64> selfAndAncestors();
 

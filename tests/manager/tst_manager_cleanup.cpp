@@ -10,9 +10,11 @@ class TestManagerCleanup : public QObject
 
 private Q_SLOTS:
     void nothingToCleanUp();
+    void gracefulToolEndsWithoutForce_data();
     void gracefulToolEndsWithoutForce();
     void stubbornToolIsKilledAtTheDeadline();
     void childrenOfTheToolEndToo();
+    void plainRunInPlaceOfTheShellStopsPolitely();
     void toolThatExitedAlreadyIsNotSignalled();
 
 private:
@@ -36,13 +38,22 @@ void TestManagerCleanup::nothingToCleanUp()
     QTRY_VERIFY(manager.output().endsWith(QStringLiteral("🧹 Cleaning up CLI process...\n")));
 }
 
+void TestManagerCleanup::gracefulToolEndsWithoutForce_data()
+{
+    QTest::addColumn<QByteArray>("onTerminate");
+    QTest::newRow("says goodbye") << QByteArray("trap 'echo goodbye; exit 0' TERM\n");
+    // Ended by the signal itself, the tool reports failure: the shell must not answer with its
+    // plain run of the tool.
+    QTest::newRow("default action") << QByteArray("echo goodbye\n");
+}
+
 void TestManagerCleanup::gracefulToolEndsWithoutForce()
 {
+    QFETCH(QByteArray, onTerminate);
     TestSandbox sandbox;
     // Interactive shells ignore SIGTERM and would run the tool again after it ends: neither may
     // keep the stop waiting until the deadline (which the warning line would show).
-    TestSandbox::writeScript(sandbox.toolPath(),
-                             "trap 'echo goodbye; exit 0' TERM\necho up\nwhile :; do sleep 0.05; done\n");
+    TestSandbox::writeScript(sandbox.toolPath(), onTerminate + "echo up\nwhile :; do sleep 0.05; done\n");
     CorvaltManager manager(sandboxConfig(sandbox));
     manager.runCLI();
     QTRY_VERIFY(manager.output().contains(QStringLiteral("up\n")));
@@ -112,6 +123,27 @@ void TestManagerCleanup::childrenOfTheToolEndToo()
     // Neither the tool, its shell, nor the child it left behind: not even as zombies.
     QVERIFY(processesInGroup(group).isEmpty());
     QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)));
+}
+
+void TestManagerCleanup::plainRunInPlaceOfTheShellStopsPolitely()
+{
+    TestSandbox sandbox;
+    // The colour run fails, and the shell runs the plain one in its own process.
+    TestSandbox::writeScript(sandbox.toolPath(),
+                             "[ \"$1\" = --color=always ] && exit 1\n"
+                             "trap 'echo plain-goodbye; exit 0' TERM\necho plain-up\nwhile :; do sleep 0.05; done\n");
+    CorvaltManager manager(sandboxConfig(sandbox));
+    manager.runCLI();
+    QTRY_VERIFY(manager.output().contains(QStringLiteral("plain-up\n")));
+    const qint64 group = manager.currentProcess()->processId();
+
+    const LogCapture log;
+    manager.cleanup();
+    QVERIFY(!log.lines().contains(QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination")));
+    QVERIFY(processesInGroup(group).isEmpty());
+    QTRY_VERIFY(manager.output().contains(QStringLiteral("⚡️ CLI exited with code")));
+    QVERIFY2(manager.output().contains(QStringLiteral("plain-goodbye\n")), qPrintable(manager.output()));
+    QVERIFY(!manager.output().contains(QStringLiteral("trying bash")));
 }
 
 void TestManagerCleanup::toolThatExitedAlreadyIsNotSignalled()
