@@ -5,6 +5,9 @@
 OutputText::OutputText(qsizetype maxBytes)
     : m_maxCharacters(std::max<qsizetype>(maxBytes / qsizetype(sizeof(QChar)), 16))
 {
+    // Room for the bound and a piece past it, reserved once: growing by reallocation on the way
+    // would first double the allocation, and its first trim would stall on fresh pages.
+    m_text.reserve(m_maxCharacters + m_maxCharacters / 8);
 }
 
 qsizetype OutputText::append(QStringView piece)
@@ -23,6 +26,9 @@ qsizetype OutputText::append(QStringView piece)
     } else if (m_text.at(cut).isLowSurrogate()) {
         ++cut;
     }
-    m_text.remove(0, cut);
+    // Moved down in place: remove() would only advance the start, and the allocation would grow
+    // to twice the bound, all of it resident.
+    std::copy(m_text.cbegin() + cut, m_text.cend(), m_text.begin());
+    m_text.truncate(m_text.size() - cut);
     return cut;
 }
