@@ -60,18 +60,9 @@ bool EscapeParser::executeControl(char16_t c)
 void EscapeParser::beginControlSequence()
 {
     m_state = State::ControlSequence;
-    m_parameters.clear();
+    m_parameterCount = 0;
     m_privateMarker = 0;
     m_hasIntermediate = false;
-}
-
-void EscapeParser::addParameterDigit(int digit)
-{
-    if (m_parameters.isEmpty()) {
-        m_parameters.append({});
-    }
-    SequenceParameter& parameter = m_parameters.last();
-    parameter.value = std::min(std::max(parameter.value, 0) * 10 + digit, MaxParameterValue);
 }
 
 void EscapeParser::dispatchControlSequence(char16_t final)
@@ -81,10 +72,10 @@ void EscapeParser::dispatchControlSequence(char16_t final)
         return;
     }
     if (final == u'm') {
-        m_handler.selectGraphicRendition({m_parameters.constData(), size_t(m_parameters.size())});
+        m_handler.selectGraphicRendition({m_parameters.data(), size_t(m_parameterCount)});
         return;
     }
-    const int first = m_parameters.isEmpty() ? -1 : m_parameters.first().value;
+    const int first = m_parameterCount == 0 ? -1 : m_parameters[0].value;
     switch (final) {
     case u'K':
         if (first <= 2) {
@@ -164,18 +155,19 @@ void EscapeParser::feed(QStringView text)
                 if (m_hasIntermediate) {
                     m_state = State::ControlSequenceIgnore;
                 } else {
-                    if (m_parameters.isEmpty()) {
-                        m_parameters.append({});
+                    if (m_parameterCount == 0) {
+                        m_parameters[0] = {};
+                        m_parameterCount = 1;
                     }
-                    if (m_parameters.size() < MaxParameters) {
-                        m_parameters.append({-1, c == u':'});
+                    if (m_parameterCount < MaxParameters) {
+                        m_parameters[m_parameterCount++] = {-1, c == u':'};
                     } else {
                         m_state = State::ControlSequenceIgnore;
                     }
                 }
             } else if (c >= u'<' && c <= u'?') {
                 // A private marker is only valid first.
-                if (m_parameters.isEmpty() && m_privateMarker == 0 && !m_hasIntermediate) {
+                if (m_parameterCount == 0 && m_privateMarker == 0 && !m_hasIntermediate) {
                     m_privateMarker = c;
                 } else {
                     m_state = State::ControlSequenceIgnore;

@@ -3,7 +3,8 @@
 #include "terminal/text_style.h"
 
 #include <QStringView>
-#include <QVarLengthArray>
+
+#include <array>
 
 // Splits terminal output into printable text, the few controls a log view acts on, and escape
 // sequences, which it swallows whole whatever they are. A sequence may be split across any
@@ -50,7 +51,15 @@ private:
     // Handles a C0 control met inside a sequence; true when it ended the sequence.
     bool executeControl(char16_t c);
     void beginControlSequence();
-    void addParameterDigit(int digit);
+    void addParameterDigit(int digit)
+    {
+        if (m_parameterCount == 0) {
+            m_parameters[0] = {};
+            m_parameterCount = 1;
+        }
+        SequenceParameter& parameter = m_parameters[m_parameterCount - 1];
+        parameter.value = std::min(std::max(parameter.value, 0) * 10 + digit, MaxParameterValue);
+    }
     void dispatchControlSequence(char16_t final);
 
     static constexpr int MaxParameters = 32;
@@ -58,7 +67,8 @@ private:
 
     Handler& m_handler;
     State m_state = State::Ground;
-    QVarLengthArray<SequenceParameter, 16> m_parameters;
+    std::array<SequenceParameter, MaxParameters> m_parameters;
+    int m_parameterCount = 0;
     char16_t m_privateMarker = 0;
     bool m_hasIntermediate = false;
 };

@@ -26,13 +26,14 @@ constexpr auto WideRanges = std::to_array<std::pair<char32_t, char32_t>>({
 
 bool LineWrap::isSimple(QStringView text)
 {
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (!((u >= 0x20 && u < 0x7F) || (u >= 0xA0 && u <= 0xFF && u != 0xAD))) {
-            return false;
-        }
+    // No early exit, so that the loop vectorises: most text is simple, and all of it is read.
+    bool simple = true;
+    const char16_t* const data = text.utf16();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = data[i];
+        simple &= (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xFF && c != 0xAD);
     }
-    return true;
+    return simple;
 }
 
 int LineWrap::rows(QStringView text, int columns, Position& position)

@@ -1,63 +1,47 @@
 #include "terminal/terminal_buffer.h"
 
-#include <QVarLengthArray>
-
 #include <algorithm>
-#include <limits>
 
-namespace {
-
-// Removes the first `count` elements by moving the rest down, keeping the allocation: dropping
-// from the front by moving the start would leave the freed memory resident for good.
-template <typename List>
-void dropFrontInPlace(List& list, qsizetype count)
+TerminalBuffer::TerminalBuffer(Source source) : m_source(std::move(source))
 {
-    if (count <= 0) {
-        return;
-    }
-    std::copy(list.cbegin() + count, list.cend(), list.begin());
-    list.resize(list.size() - count);
-}
-
-} // namespace
-
-TerminalBuffer::TerminalBuffer()
-{
-    m_lines.append(Line{0, 0, 0, 0, true});
+    clear();
 }
 
 TerminalBuffer::~TerminalBuffer() = default;
 
 void TerminalBuffer::clear()
 {
-    m_parser.lineFeed();
-    m_style = TextStyle();
-    m_text.clear();
-    m_textBase = 0;
-    m_runs.clear();
-    m_runBase = 0;
+    m_ownRaw.clear();
+    m_ownRawStart = 0;
+    m_rawEnd = 0;
     m_lines.clear();
-    m_lines.append(Line{0, 0, 0, 0, true});
+    m_lines.append(Line{0, 0, TextStyle(), true, 0});
     m_firstLine = 0;
     m_droppedLines = 0;
     m_rowBase = 0;
-    m_cursor = 0;
+    m_current.reset(TextStyle());
     m_currentWrap = {};
+    for (Shown& shown : m_shown) {
+        shown.number = -1;
+    }
 }
 
 void TerminalBuffer::append(QStringView text)
 {
+    if (!m_source) {
+        m_ownRaw.append(text);
+    }
     qsizetype start = 0;
     while (start < text.size()) {
         const qsizetype lineFeed = text.indexOf(u'\n', start);
+        const qsizetype end = lineFeed < 0 ? text.size() : lineFeed;
+        m_current.feed(text.sliced(start, end - start));
+        m_rawEnd += end - start;
         if (lineFeed < 0) {
-            m_lines.last().rawLength += text.size() - start;
-            m_parser.feed(text.sliced(start));
             return;
         }
-        m_lines.last().rawLength += lineFeed - start + 1;
-        m_parser.feed(text.sliced(start, lineFeed - start));
-        m_parser.lineFeed();
+        ++m_rawEnd;
+        m_current.finish();
         finishLine();
         start = lineFeed + 1;
     }
@@ -67,207 +51,99 @@ void TerminalBuffer::finishLine()
 {
     Line& line = m_lines.last();
     line.rowEnd = currentRowEnd();
-    m_lines.append(Line{m_textBase + m_text.size(), m_runBase + m_runs.size(), 0, 0, true});
-    m_cursor = 0;
+    line.simple = m_current.isSimple();
+    line.length = m_current.text().size();
+    // The line stays built for showing: the newest lines are the ones on screen.
+    const qint64 number = m_droppedLines + lineCount() - 1;
+    Shown& shown = m_shown.at(size_t(number) % ShownLines);
+    shown.number = number;
+    shown.rawStart = line.rawStart;
+    shown.simple = line.simple;
+    m_current.swapContents(shown.text, shown.runs);
+    const TextStyle style = m_current.style();
+    m_current.reset(style);
+    m_lines.append(Line{m_rawEnd, 0, style, true, 0});
     m_currentWrap = {};
 }
 
-qsizetype TerminalBuffer::currentLength() const
+qint64 TerminalBuffer::rawEnd(qsizetype line) const
 {
-    return m_textBase + m_text.size() - m_lines.last().textStart;
+    return isCurrent(line) ? m_rawEnd : lineAt(line + 1).rawStart;
 }
 
-qint64 TerminalBuffer::textEnd(qsizetype line) const
+QStringView TerminalBuffer::raw(qint64 from, qint64 to) const
 {
-    const qsizetype index = m_firstLine + line;
-    return index + 1 < m_lines.size() ? m_lines.at(index + 1).textStart : m_textBase + m_text.size();
-}
-
-qint64 TerminalBuffer::runEnd(qsizetype line) const
-{
-    const qsizetype index = m_firstLine + line;
-    return index + 1 < m_lines.size() ? m_lines.at(index + 1).runStart : m_runBase + m_runs.size();
-}
-
-QStringView TerminalBuffer::lineText(qsizetype line) const
-{
-    const qint64 start = lineAt(line).textStart - m_textBase;
-    return QStringView(m_text).sliced(start, textEnd(line) - m_textBase - start);
-}
-
-std::span<const TerminalBuffer::StyleRun> TerminalBuffer::lineRuns(qsizetype line) const
-{
-    const qint64 start = lineAt(line).runStart - m_runBase;
-    return {m_runs.constData() + start, size_t(runEnd(line) - m_runBase - start)};
-}
-
-void TerminalBuffer::printText(QStringView text)
-{
-    Line& line = m_lines.last();
-    line.simple = line.simple && LineWrap::isSimple(text);
-    qsizetype length = currentLength();
-    if (m_cursor > length) {
-        // Moved past the end: the gap is blank.
-        const qsizetype cursor = m_cursor;
-        m_cursor = length;
-        printText(QString(cursor - length, u' '));
-        length = cursor;
+    if (m_source) {
+        return m_source(from, to);
     }
-    if (m_cursor == length) {
-        const qint64 firstRun = line.runStart - m_runBase;
-        if (m_runs.size() == firstRun || !(m_runs.last().style == m_style)) {
-            m_runs.append(StyleRun{quint32(length), m_style});
-        }
-        m_text.append(text);
-        m_cursor += text.size();
-        return;
-    }
-
-    // Writing over earlier characters, after a carriage return or a move back.
-    const qsizetype lineStart = line.textStart - m_textBase;
-    if (m_cursor > 0 && m_text.at(lineStart + m_cursor).isLowSurrogate() &&
-        m_text.at(lineStart + m_cursor - 1).isHighSurrogate()) {
-        m_text[lineStart + m_cursor - 1] = u' ';
-    }
-    const qsizetype overlap = std::min(text.size(), length - m_cursor);
-    std::copy(text.begin(), text.begin() + overlap, m_text.begin() + lineStart + m_cursor);
-    m_text.append(text.sliced(overlap));
-    const qsizetype from = m_cursor;
-    m_cursor += text.size();
-    // Half a surrogate pair left behind would show as garbage.
-    if (m_cursor < currentLength() && m_text.at(lineStart + m_cursor).isLowSurrogate()) {
-        m_text[lineStart + m_cursor] = u' ';
-    }
-    setStyle(from, m_cursor, m_style);
-    m_currentWrap = {};
+    from = std::max(from, m_ownRawStart);
+    to = std::min(to, m_rawEnd);
+    return from < to ? QStringView(m_ownRaw).sliced(from - m_ownRawStart, to - from) : QStringView();
 }
 
-void TerminalBuffer::setStyle(qsizetype from, qsizetype to, const TextStyle& style)
+const TerminalBuffer::Shown& TerminalBuffer::shown(qsizetype line) const
 {
-    const qsizetype firstRun = m_lines.last().runStart - m_runBase;
-    const qsizetype length = currentLength();
-    QVarLengthArray<StyleRun, 32> result;
-    const auto push = [&result](qsizetype start, const TextStyle& runStyle) {
-        if (!result.isEmpty() && result.last().start == quint32(start)) {
-            result.removeLast();
-        }
-        if (result.isEmpty() || !(result.last().style == runStyle)) {
-            result.append(StyleRun{quint32(start), runStyle});
-        }
-    };
-    const qsizetype runCount = m_runs.size() - firstRun;
-    const auto runEndAt = [&](qsizetype i) {
-        return i + 1 < runCount ? qsizetype(m_runs.at(firstRun + i + 1).start) : length;
-    };
-    for (qsizetype i = 0; i < runCount; ++i) {
-        const StyleRun& run = m_runs.at(firstRun + i);
-        if (qsizetype(run.start) < from) {
-            push(run.start, run.style);
-        }
+    const Line& record = lineAt(line);
+    const qint64 number = m_droppedLines + line;
+    Shown& shown = m_shown.at(size_t(number) % ShownLines);
+    if (shown.number == number && shown.rawStart == record.rawStart) {
+        return shown;
     }
-    push(from, style);
-    for (qsizetype i = 0; i < runCount; ++i) {
-        const StyleRun& run = m_runs.at(firstRun + i);
-        if (runEndAt(i) > to) {
-            push(std::max<qsizetype>(run.start, to), run.style);
-        }
+    QStringView text = raw(record.rawStart, rawEnd(line));
+    if (text.endsWith(u'\n')) {
+        text.chop(1);
     }
-    m_runs.resize(firstRun);
-    for (const StyleRun& run : result) {
-        m_runs.append(run);
+    m_builder.reset(record.startStyle);
+    m_builder.feed(text);
+    m_builder.finish();
+    m_builder.swapContents(shown.text, shown.runs);
+    shown.number = number;
+    shown.rawStart = record.rawStart;
+    shown.simple = m_builder.isSimple();
+    return shown;
+}
+
+TerminalBuffer::LineContent TerminalBuffer::line(qsizetype line) const
+{
+    if (isCurrent(line)) {
+        return {m_current.text(), m_current.runs(), m_current.isSimple()};
     }
+    const Shown& content = shown(line);
+    return {content.text, content.runs, content.simple};
 }
 
-void TerminalBuffer::carriageReturn()
+void TerminalBuffer::rebuildCurrent()
 {
-    m_cursor = 0;
-}
-
-void TerminalBuffer::backspace()
-{
-    moveCursor(-1);
-}
-
-void TerminalBuffer::moveCursor(int count)
-{
-    setCursorColumn(int(std::clamp<qsizetype>(m_cursor + count, 0, std::numeric_limits<int>::max())));
-    // Back onto the second half of a surrogate pair means onto the whole character.
-    const qsizetype lineStart = m_lines.last().textStart - m_textBase;
-    if (count < 0 && m_cursor > 0 && m_cursor < currentLength() && m_text.at(lineStart + m_cursor).isLowSurrogate() &&
-        m_text.at(lineStart + m_cursor - 1).isHighSurrogate()) {
-        --m_cursor;
-    }
-}
-
-void TerminalBuffer::setCursorColumn(int column)
-{
-    // A hostile sequence must not make the line huge: the cursor stays within what the line
-    // could have become from the text it was made of.
-    m_cursor = std::min<qsizetype>(std::max(column, 0), std::max<qint64>(currentLength(), m_lines.last().rawLength));
-}
-
-void TerminalBuffer::selectGraphicRendition(std::span<const SequenceParameter> parameters)
-{
-    m_style.applySelectGraphicRendition(parameters);
-}
-
-void TerminalBuffer::eraseInLine(int mode)
-{
-    const qsizetype length = currentLength();
-    switch (mode) {
-    case 0:
-        truncateCurrentLine(m_cursor);
-        break;
-    case 1:
-        blankCurrentLine(std::min(m_cursor + 1, length));
-        break;
-    default:
-        truncateCurrentLine(m_cursor);
-        blankCurrentLine(m_cursor);
-        break;
-    }
-    m_currentWrap = {};
-}
-
-void TerminalBuffer::truncateCurrentLine(qsizetype length)
-{
-    if (length >= currentLength()) {
-        return;
-    }
     const Line& line = m_lines.last();
-    m_text.truncate(line.textStart - m_textBase + length);
-    const qsizetype firstRun = line.runStart - m_runBase;
-    qsizetype keep = m_runs.size();
-    while (keep > firstRun && qsizetype(m_runs.at(keep - 1).start) >= length) {
-        --keep;
-    }
-    m_runs.resize(keep);
-}
-
-void TerminalBuffer::blankCurrentLine(qsizetype to)
-{
-    if (to <= 0) {
-        return;
-    }
-    const qsizetype lineStart = m_lines.last().textStart - m_textBase;
-    std::fill(m_text.begin() + lineStart, m_text.begin() + lineStart + to, u' ');
-    setStyle(0, to, TextStyle());
+    m_current.reset(line.startStyle);
+    m_current.feed(raw(line.rawStart, m_rawEnd));
+    m_currentWrap = {};
 }
 
 void TerminalBuffer::dropFront(qint64 characters)
 {
     while (characters > 0) {
         Line& first = m_lines[m_firstLine];
-        if (characters < first.rawLength || m_firstLine + 1 == m_lines.size()) {
-            // Cut inside the line: its characters go in the same share as what it was made of.
-            const qint64 rawLength = std::max<qint64>(first.rawLength, 1);
-            const qint64 cut = std::min(characters, rawLength);
-            const qsizetype length = textEnd(0) - first.textStart;
-            dropLineStart(qsizetype(length * cut / rawLength));
-            m_lines[m_firstLine].rawLength = std::max<qint64>(0, first.rawLength - characters);
+        if (isCurrent(0)) {
+            const qint64 cut = std::min(characters, m_rawEnd - first.rawStart);
+            if (cut > 0) {
+                first.rawStart += cut;
+                rebuildCurrent();
+            }
             break;
         }
-        characters -= first.rawLength;
+        const qint64 length = rawEnd(0) - first.rawStart;
+        if (characters < length) {
+            // Cut inside the line: it now starts later, with fewer rows.
+            const int rowsBefore = rowsOfLine(0);
+            first.rawStart += characters;
+            const Shown& rest = shown(0);
+            first.simple = rest.simple;
+            first.length = rest.text.size();
+            m_rowBase += rowsBefore - countRows(0);
+            break;
+        }
+        characters -= length;
         m_rowBase = first.rowEnd;
         ++m_firstLine;
         ++m_droppedLines;
@@ -275,58 +151,19 @@ void TerminalBuffer::dropFront(qint64 characters)
     compact();
 }
 
-void TerminalBuffer::dropLineStart(qsizetype characters)
-{
-    Line& line = m_lines[m_firstLine];
-    const bool current = m_firstLine + 1 == m_lines.size();
-    QStringView text = lineText(0);
-    if (characters < text.size() && characters > 0 && text.at(characters).isLowSurrogate()) {
-        ++characters;
-    }
-    characters = std::min(characters, text.size());
-    if (characters <= 0) {
-        return;
-    }
-    const int rowsBefore = current ? 0 : rowsOfLine(0);
-    // Runs that end inside the dropped part go; the rest move down.
-    const qint64 runFirst = line.runStart - m_runBase;
-    const qint64 runLast = runEnd(0) - m_runBase;
-    qint64 keepFrom = runFirst;
-    while (keepFrom + 1 < runLast && qsizetype(m_runs.at(keepFrom + 1).start) <= characters) {
-        ++keepFrom;
-    }
-    for (qint64 i = keepFrom; i < runLast; ++i) {
-        m_runs[i].start = quint32(std::max<qsizetype>(0, qsizetype(m_runs.at(i).start) - characters));
-    }
-    if (characters == text.size() && keepFrom < runLast) {
-        ++keepFrom; // nothing of the line is left for its last run
-    }
-    line.runStart = m_runBase + keepFrom;
-    line.textStart += characters;
-    if (current) {
-        m_cursor = std::max<qsizetype>(0, m_cursor - characters);
-        m_currentWrap = {};
-    } else {
-        // The first rows are gone: count from where the line now starts.
-        m_rowBase += rowsBefore - countRows(0);
-    }
-}
-
 void TerminalBuffer::compact()
 {
-    const Line& first = m_lines.at(m_firstLine);
-    const qint64 deadText = first.textStart - m_textBase;
-    if (deadText > 0 && deadText * 4 >= m_text.size()) {
-        dropFrontInPlace(m_text, deadText);
-        m_textBase += deadText;
-    }
-    const qint64 deadRuns = first.runStart - m_runBase;
-    if (deadRuns > 0 && deadRuns * 4 >= m_runs.size()) {
-        dropFrontInPlace(m_runs, deadRuns);
-        m_runBase += deadRuns;
+    const qint64 firstRaw = m_lines.at(m_firstLine).rawStart;
+    const qint64 deadRaw = firstRaw - m_ownRawStart;
+    // Moved down in place, keeping the allocation, when a quarter is dead.
+    if (!m_source && deadRaw > 0 && deadRaw * 4 >= m_ownRaw.size()) {
+        std::copy(m_ownRaw.cbegin() + deadRaw, m_ownRaw.cend(), m_ownRaw.begin());
+        m_ownRaw.truncate(m_ownRaw.size() - deadRaw);
+        m_ownRawStart = firstRaw;
     }
     if (m_firstLine > 0 && m_firstLine * 4 >= m_lines.size()) {
-        dropFrontInPlace(m_lines, m_firstLine);
+        std::copy(m_lines.cbegin() + m_firstLine, m_lines.cend(), m_lines.begin());
+        m_lines.resize(m_lines.size() - m_firstLine);
         m_firstLine = 0;
     }
 }
@@ -366,21 +203,21 @@ void TerminalBuffer::setColumns(int columns)
 
 int TerminalBuffer::countRows(qsizetype line) const
 {
-    const QStringView text = lineText(line);
-    return lineAt(line).simple ? LineWrap::simpleRows(text.size(), m_columns) : LineWrap::rows(text, m_columns);
+    const Line& record = lineAt(line);
+    return record.simple ? LineWrap::simpleRows(record.length, m_columns) : LineWrap::rows(shown(line).text, m_columns);
 }
 
 qint64 TerminalBuffer::currentRowEnd() const
 {
-    const qint64 start = m_lines.size() - m_firstLine > 1 ? m_lines.at(m_lines.size() - 2).rowEnd : m_rowBase;
-    const Line& line = m_lines.last();
-    const QStringView text = lineText(lineCount() - 1);
-    if (line.simple) {
+    const qint64 start = lineCount() > 1 ? m_lines.at(m_lines.size() - 2).rowEnd : m_rowBase;
+    const QStringView text = m_current.text();
+    if (m_current.isSimple()) {
         return start + LineWrap::simpleRows(text.size(), m_columns);
     }
     // Text appended since the last count continues it; anything else starts it afresh.
-    if (m_currentWrap.scanned > text.size()) {
+    if (m_current.rewrites() != m_currentWrapRewrites || m_currentWrap.scanned > text.size()) {
         m_currentWrap = {};
+        m_currentWrapRewrites = m_current.rewrites();
     }
     return start + LineWrap::rows(text, m_columns, m_currentWrap);
 }
@@ -397,7 +234,7 @@ qint64 TerminalBuffer::firstRowOfLine(qsizetype line) const
 
 int TerminalBuffer::rowsOfLine(qsizetype line) const
 {
-    const qint64 end = line + 1 == lineCount() ? currentRowEnd() : lineAt(line).rowEnd;
+    const qint64 end = isCurrent(line) ? currentRowEnd() : lineAt(line).rowEnd;
     return int(end - m_rowBase - firstRowOfLine(line));
 }
 

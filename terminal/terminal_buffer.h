@@ -1,28 +1,30 @@
 #pragma once
 
-#include "terminal/escape_parser.h"
 #include "terminal/line_wrap.h"
+#include "terminal/terminal_line.h"
 #include "terminal/text_style.h"
 
 #include <QList>
 #include <QString>
 
+#include <array>
+#include <functional>
 #include <span>
+#include <vector>
 
-// Terminal output as a log view shows it: lines of plain characters with their style runs,
-// escape sequences applied and removed, "\r", backspace, erase-in-line and the moves along the
-// line acting on the last line as in a terminal (counting characters, not cells). Lines are kept back to back in a few
-// large arrays, so that a flood of lines costs little more than their characters, and the rows each line wraps into are
-// counted as lines arrive, so that finding the lines on screen costs a binary search.
-class TerminalBuffer : private EscapeParser::Handler
+// Terminal output as a log view shows it, line by line (see TerminalLine), without a copy of the
+// text: each line is kept as where its raw text starts, its style at that point and the rows it
+// wraps into, and is rebuilt from the raw text when it is shown. Only the line being written is
+// kept built. The rows are counted as lines arrive, so that finding the lines on screen costs a
+// binary search.
+class TerminalBuffer
 {
 public:
-    // Where a style begins within its line; it lasts until the next run or the end of the line.
-    struct StyleRun
-    {
-        quint32 start;
-        TextStyle style;
-    };
+    using StyleRun = TerminalLine::StyleRun;
+
+    // Reads back raw text appended earlier, by its positions counted from the first character
+    // ever appended; what has been dropped since may come back shorter or empty.
+    using Source = std::function<QStringView(qint64 from, qint64 to)>;
 
     // A place in the text: a line, counted from the first line ever written, and a character.
     struct Point
@@ -32,14 +34,23 @@ public:
         friend auto operator<=>(const Point&, const Point&) = default;
     };
 
-    TerminalBuffer();
-    ~TerminalBuffer() override;
+    // What a line shows. Valid until another line is shown or the buffer changes.
+    struct LineContent
+    {
+        QStringView text;
+        std::span<const StyleRun> runs;
+        bool simple;
+    };
+
+    // Without a source, the buffer keeps the raw text of its lines itself.
+    explicit TerminalBuffer(Source source = {});
+    ~TerminalBuffer();
     TerminalBuffer(const TerminalBuffer&) = delete;
     TerminalBuffer& operator=(const TerminalBuffer&) = delete;
 
     void append(QStringView text);
-    // Forgets what the first `characters` of the text appended so far made: whole lines, or
-    // the same share of a line that was cut inside.
+    // Forgets the first `characters` of the text appended so far: the lines they made, and the
+    // start of a line that was cut inside.
     void dropFront(qint64 characters);
     void clear();
 
@@ -47,11 +58,11 @@ public:
     qsizetype lineCount() const { return m_lines.size() - m_firstLine; }
     // The number of the first line kept: how many lines have been dropped.
     qint64 firstLineNumber() const { return m_droppedLines; }
-    QStringView lineText(qsizetype line) const;
-    std::span<const StyleRun> lineRuns(qsizetype line) const;
-    bool isSimpleLine(qsizetype line) const { return lineAt(line).simple; }
+    LineContent line(qsizetype line) const;
+    QStringView lineText(qsizetype line) const { return this->line(line).text; }
+    std::span<const StyleRun> lineRuns(qsizetype line) const { return this->line(line).runs; }
     // The style the next character will get.
-    const TextStyle& currentStyle() const { return m_style; }
+    const TextStyle& currentStyle() const { return m_current.style(); }
 
     // Characters between two points, with a line feed between lines.
     QString text(Point from, Point to) const;
@@ -66,48 +77,56 @@ public:
 private:
     struct Line
     {
-        qint64 textStart;
-        qint64 runStart;
-        qint64 rawLength;
+        // Where the raw text starts, counted from the first character ever appended; it ends
+        // where the next line starts, with its line feed.
+        qint64 rawStart;
         // Rows of every line up to and including this one, counted like the line numbers; only
         // kept for finished lines.
         qint64 rowEnd;
+        TextStyle startStyle;
+        // Every character a plain one-cell one, so that the rows follow from the length.
         bool simple;
+        qsizetype length;
     };
 
-    void printText(QStringView text) override;
-    void carriageReturn() override;
-    void backspace() override;
-    void selectGraphicRendition(std::span<const SequenceParameter> parameters) override;
-    void eraseInLine(int mode) override;
-    void moveCursor(int count) override;
-    void setCursorColumn(int column) override;
+    // Lines rebuilt for showing, kept for the frames to come.
+    struct Shown
+    {
+        qint64 number = -1;
+        qint64 rawStart = 0;
+        QString text;
+        std::vector<StyleRun> runs;
+        bool simple = true;
+    };
+    static constexpr size_t ShownLines = 256;
 
     const Line& lineAt(qsizetype line) const { return m_lines.at(m_firstLine + line); }
-    qint64 textEnd(qsizetype line) const;
-    qint64 runEnd(qsizetype line) const;
-    qsizetype currentLength() const;
+    bool isCurrent(qsizetype line) const { return m_firstLine + line + 1 == m_lines.size(); }
+    qint64 rawEnd(qsizetype line) const;
+    QStringView raw(qint64 from, qint64 to) const;
+    const Shown& shown(qsizetype line) const;
     void finishLine();
-    void setStyle(qsizetype from, qsizetype to, const TextStyle& style);
-    void truncateCurrentLine(qsizetype length);
-    void blankCurrentLine(qsizetype to);
-    void dropLineStart(qsizetype characters);
+    // Rebuilds the line being written from its raw text, after its start was dropped.
+    void rebuildCurrent();
     int countRows(qsizetype line) const;
     qint64 currentRowEnd() const;
     void compact();
 
-    EscapeParser m_parser{*this};
-    TextStyle m_style;
-    QString m_text;
-    qint64 m_textBase = 0;
-    QList<StyleRun> m_runs;
-    qint64 m_runBase = 0;
+    Source m_source;
+    // The raw text when there is no source, from position m_ownRawStart on.
+    QString m_ownRaw;
+    qint64 m_ownRawStart = 0;
+    qint64 m_rawEnd = 0;
+
     QList<Line> m_lines;
     qsizetype m_firstLine = 0;
     qint64 m_droppedLines = 0;
     qint64 m_rowBase = 0;
-    qsizetype m_cursor = 0;
+    TerminalLine m_current;
     int m_columns = 80;
     // How far the rows of the line being written are counted; reset when it is rewritten.
     mutable LineWrap::Position m_currentWrap;
+    mutable quint64 m_currentWrapRewrites = 0;
+    mutable TerminalLine m_builder;
+    mutable std::array<Shown, ShownLines> m_shown;
 };

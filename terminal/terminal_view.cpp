@@ -41,7 +41,8 @@ bool isBlank(QStringView text)
 
 } // namespace
 
-TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent) : QAbstractScrollArea(parent)
+TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent)
+    : QAbstractScrollArea(parent), m_buffer([this](qint64 from, qint64 to) { return m_vm->outputRange(from, to); })
 {
     setMinimumSize(600, 400);
     setFrameShape(QFrame::NoFrame);
@@ -82,7 +83,7 @@ TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent) : QAbstract
     connect(&m_frameTimer, &QTimer::timeout, this, &TerminalView::showFrame);
 
     m_vm = std::make_unique<TerminalViewModel>(manager);
-    m_buffer.append(m_vm->output());
+    m_buffer.append(m_vm->outputRange(0, std::numeric_limits<qint64>::max()));
     connect(m_vm.get(), &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
     connect(m_vm.get(), &TerminalViewModel::outputReplaced, this, &TerminalView::onOutputReplaced);
     updateColumns();
@@ -118,7 +119,7 @@ void TerminalView::onOutputAppended(const QString& appended, qsizetype droppedFr
 void TerminalView::onOutputReplaced()
 {
     m_buffer.clear();
-    m_buffer.append(m_vm->output());
+    m_buffer.append(m_vm->outputRange(0, std::numeric_limits<qint64>::max()));
     m_selectionAnchor = m_selectionEnd = {};
     m_scrollPending = true;
     scheduleFrame();
@@ -217,8 +218,9 @@ void TerminalView::paintEvent(QPaintEvent* event)
 
 void TerminalView::paintRow(QPainter& painter, qsizetype line, int row, int y) const
 {
-    const QStringView text = m_buffer.lineText(line);
-    const std::span<const TerminalBuffer::StyleRun> runs = m_buffer.lineRuns(line);
+    const TerminalBuffer::LineContent content = m_buffer.line(line);
+    const QStringView text = content.text;
+    const std::span<const TerminalBuffer::StyleRun> runs = content.runs;
     if (text.isEmpty() || runs.empty()) {
         return;
     }
@@ -238,7 +240,7 @@ void TerminalView::paintRow(QPainter& painter, qsizetype line, int row, int y) c
 
     // Pieces of one style and one selection state, each at its cell.
     QVarLengthArray<Piece, 64> pieces;
-    if (m_buffer.isSimpleLine(line)) {
+    if (content.simple) {
         const qsizetype start = qsizetype(row) * columns;
         const qsizetype end = std::min(text.size(), start + columns);
         for (qsizetype at = start; at < end;) {
@@ -319,9 +321,10 @@ TerminalBuffer::Point TerminalView::pointAt(QPointF position) const
     const int rowInLine = int(row - m_buffer.firstRowOfLine(line));
     const int columns = m_buffer.columns();
     const qreal column = std::clamp<qreal>((position.x() - Padding) / m_cellWidth, 0, columns);
-    const QStringView text = m_buffer.lineText(line);
+    const TerminalBuffer::LineContent content = m_buffer.line(line);
+    const QStringView text = content.text;
     qsizetype index = 0;
-    if (m_buffer.isSimpleLine(line)) {
+    if (content.simple) {
         const qsizetype start = qsizetype(rowInLine) * columns;
         index = std::clamp<qsizetype>(start + qRound(column), start, std::min(text.size(), start + columns));
     } else {

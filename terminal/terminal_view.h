@@ -66,8 +66,9 @@ private:
     void paintRow(QPainter& painter, qsizetype line, int row, int y) const;
     const QFont& fontFor(const TextStyle& style) const;
 
-    TerminalBuffer m_buffer;
     std::unique_ptr<TerminalViewModel> m_vm;
+    // Lines read back from the model's text: the view keeps no copy of it.
+    TerminalBuffer m_buffer;
     QTimer m_frameTimer;
     bool m_scrollPending = false;
 

@@ -13,7 +13,7 @@ TerminalViewModel::TerminalViewModel(CorvaltManager& manager, QObject* parent)
         m_placeholder = QStringLiteral("🚀 Starting Corvalt CLI setup...\n");
         m_showsPlaceholder = true;
     }
-    Log::print(QStringLiteral("🖥️ TerminalViewModel initial output: ") + LogExcerpt::tail(outputView()));
+    Log::print(QStringLiteral("🖥️ TerminalViewModel initial output: ") + excerpt());
 
     // The current text is delivered first, on the next turn of the event loop, then every change
     // in order. Queued calls addressed to this object die with it, so a released model receives
@@ -45,7 +45,7 @@ QString TerminalViewModel::output() const
     return length == text.size() ? text : text.left(length);
 }
 
-QString TerminalViewModel::outputView() const
+QStringView TerminalViewModel::currentText() const
 {
     if (m_showsPlaceholder) {
         return m_placeholder;
@@ -54,13 +54,28 @@ QString TerminalViewModel::outputView() const
         return {};
     }
     const QString& text = m_corvaltManager->output();
-    const qsizetype length = std::max<qsizetype>(0, text.size() - m_undelivered);
-    return QString::fromRawData(text.constData(), length);
+    return QStringView(text).first(std::max<qsizetype>(0, text.size() - m_undelivered));
+}
+
+QString TerminalViewModel::excerpt() const
+{
+    const QStringView text = currentText();
+    return LogExcerpt::tail(QString::fromRawData(text.data(), text.size()));
+}
+
+QStringView TerminalViewModel::outputRange(qint64 from, qint64 to) const
+{
+    const QStringView text = currentText();
+    const qint64 start = m_showsPlaceholder ? 0 : m_trimmed;
+    from = std::max<qint64>(from - start, 0);
+    to = std::min<qint64>(to - start, text.size());
+    return from < to ? text.sliced(from, to - from) : QStringView();
 }
 
 void TerminalViewModel::onManagerOutputAppended(const QString& appended, qsizetype droppedFromFront)
 {
     m_undelivered += appended.size();
+    m_trimmed += droppedFromFront;
     QMetaObject::invokeMethod(
         this, [this, appended, droppedFromFront] { deliver(appended, droppedFromFront); }, Qt::QueuedConnection);
 }
@@ -72,19 +87,23 @@ void TerminalViewModel::deliverInitial()
     const bool replaces = m_showsPlaceholder;
     m_showsPlaceholder = false;
     m_placeholder.clear();
-    Log::print(QStringLiteral("🖥️ TerminalViewModel received new output: ") + LogExcerpt::tail(outputView()));
+    if (replaces) {
+        // Positions start afresh with the manager's text.
+        m_trimmed = 0;
+    }
+    Log::print(QStringLiteral("🖥️ TerminalViewModel received new output: ") + excerpt());
     if (replaces) {
         Q_EMIT outputReplaced();
     } else {
         Q_EMIT outputAppended(QString(), 0);
     }
-    Log::print(QStringLiteral("🖥️ TerminalViewModel output updated to: ") + LogExcerpt::tail(outputView()));
+    Log::print(QStringLiteral("🖥️ TerminalViewModel output updated to: ") + excerpt());
 }
 
 void TerminalViewModel::deliver(const QString& appended, qsizetype droppedFromFront)
 {
     m_undelivered -= appended.size();
-    Log::print(QStringLiteral("🖥️ TerminalViewModel received new output: ") + LogExcerpt::tail(outputView()));
+    Log::print(QStringLiteral("🖥️ TerminalViewModel received new output: ") + excerpt());
     Q_EMIT outputAppended(appended, droppedFromFront);
-    Log::print(QStringLiteral("🖥️ TerminalViewModel output updated to: ") + LogExcerpt::tail(outputView()));
+    Log::print(QStringLiteral("🖥️ TerminalViewModel output updated to: ") + excerpt());
 }

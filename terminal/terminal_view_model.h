@@ -26,6 +26,11 @@ public:
     QString output() const;
     CorvaltManager* corvaltManager() const { return m_corvaltManager; }
 
+    // Part of the text by positions counted from the start of the text the first delivery
+    // assigned (the placeholder's before it), without copying. What has been trimmed since is
+    // left out, so the part may come back shorter or empty.
+    QStringView outputRange(qint64 from, qint64 to) const;
+
 Q_SIGNALS:
     // After each delivery that kept the text and appended to it: the text appended and the
     // number of characters first dropped from the front. Both are empty when the delivery
@@ -39,7 +44,9 @@ private:
     void deliverInitial();
     void deliver(const QString& appended, qsizetype droppedFromFront);
     // The current text, without copying it.
-    QString outputView() const;
+    QStringView currentText() const;
+    // The current text for a log line: its end only, when it is long.
+    QString excerpt() const;
 
     QPointer<CorvaltManager> m_corvaltManager;
     QMetaObject::Connection m_subscription;
@@ -48,4 +55,6 @@ private:
     bool m_showsPlaceholder = false;
     // Characters at the end of the manager's text whose deliveries are still queued.
     qsizetype m_undelivered = 0;
+    // Characters trimmed from the front of the manager's text since the positions began.
+    qint64 m_trimmed = 0;
 };

@@ -22,7 +22,7 @@ private Q_SLOTS:
     void carriageReturnRedrawsInPlace();
     void eraseInLineAndBackspace();
     void droppingTheFrontFollowsTheOutput();
-    void aHugeLineCutInsideShrinks();
+    void aLineCutInsideKeepsItsEnd();
     void wrapsIntoRows();
     void textBetweenPoints();
 
@@ -264,24 +264,38 @@ void TestTerminalBuffer::droppingTheFrontFollowsTheOutput()
     QVERIFY(buffer.firstLineNumber() > 100);
 }
 
-void TestTerminalBuffer::aHugeLineCutInsideShrinks()
+void TestTerminalBuffer::aLineCutInsideKeepsItsEnd()
 {
+    // A line being written, longer than the output keeps.
     OutputText output(2000);
     TerminalBuffer buffer;
+    buffer.setColumns(10);
     for (int i = 0; i < 100; ++i) {
-        const QString piece(100, QChar(u'a' + i % 26));
+        const QString piece = QStringLiteral("\x1b[32m") + QString(100, QChar(u'a' + i % 26));
         buffer.append(piece);
         buffer.dropFront(output.append(piece));
         QCOMPARE(buffer.lineCount(), 1);
-        QVERIFY(buffer.lineText(0).size() <= output.text().size());
+        QCOMPARE(buffer.lineText(0), QString(output.text()).remove(QStringLiteral("\x1b[32m")));
+        QCOMPARE(buffer.rowCount(), (buffer.lineText(0).size() + 9) / 10);
     }
-    // What is left is the end of the line, as in the output.
-    QVERIFY(buffer.lineText(0).size() >= 500);
-    QVERIFY(output.text().endsWith(buffer.lineText(0)));
-    // Writing goes on at its end.
     buffer.append(u"!\nnext");
     QVERIFY(buffer.lineText(0).endsWith(u"!"));
     QCOMPARE(buffer.lineText(1), u"next");
+
+    // A finished line cut inside: it keeps its end and its rows shrink with it.
+    OutputText finished(2000);
+    TerminalBuffer lines;
+    lines.setColumns(10);
+    const QString text = QString(1500, u'x') + u'\n';
+    const qsizetype dropped = finished.append(text);
+    lines.append(text);
+    lines.dropFront(dropped);
+    QVERIFY(dropped > 0 && dropped < 1500);
+    QCOMPARE(lines.lineCount(), 2);
+    QCOMPARE(lines.lineText(0), QString(1500 - dropped, u'x'));
+    QCOMPARE(lines.rowsOfLine(0), int(1500 - dropped + 9) / 10);
+    QCOMPARE(lines.rowCount(), lines.rowsOfLine(0) + 1);
+    QCOMPARE(lines.lineAtRow(lines.rowsOfLine(0)), 1);
 }
 
 void TestTerminalBuffer::wrapsIntoRows()
