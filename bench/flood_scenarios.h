@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+// One flood of the data file through one pipeline, in this process. Each returns its figures:
+// "mibps" (throughput), "stall_ms", "peak_mib", and where they apply "idle_mib" and
+// "latency_ms" (from the arrival of the last line to the frame that shows it).
+class FloodScenarios
+{
+public:
+    using Figures = QMap<QString, double>;
+
+    // The last line of the data; its arrival ends the flood.
+    static constexpr char EndMarker[] = "END-OF-FLOOD";
+
+    static Figures rawPipe(const QString& dataFile);
+    static Figures captureOnly(const QString& dataFile);
+    // Fed straight from the pipe, and fed by the manager and model the way the terminal view is.
+    static Figures plainTextEditFromPipe(const QString& dataFile);
+    static Figures plainTextEditFromModel(const QString& dataFile);
+    static Figures terminalWindow(const QString& dataFile);
+};
