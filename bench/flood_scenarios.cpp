@@ -20,6 +20,7 @@
 #include <QWindow>
 
 #include <functional>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -51,8 +52,7 @@ void waitUntilExposed(QWidget& widget)
 class FrameWatcher : public QObject
 {
 public:
-    FrameWatcher(QWidget* viewport, std::function<void()> onFrame)
-        : m_onFrame(std::move(onFrame))
+    FrameWatcher(QWidget* viewport, std::function<void()> onFrame) : m_onFrame(std::move(onFrame))
     {
         viewport->installEventFilter(this);
     }
@@ -77,10 +77,10 @@ bool endsWithMarker(QStringView text)
 
 // A QPlainTextEdit fed by end insertion every 16 ms from whatever `connectSource` hooks up: it
 // gets a function to call with each piece of text and one to call when the last has come.
-FloodScenarios::Figures feedPlainTextEdit(
-    const QString& dataFile,
-    const std::function<void(std::function<void(const QString&)>, std::function<void()>)>& connectSource,
-    const std::function<void()>& start)
+FloodScenarios::Figures
+feedPlainTextEdit(const QString& dataFile,
+                  const std::function<void(std::function<void(const QString&)>, std::function<void()>)>& connectSource,
+                  const std::function<void()>& start)
 {
     QPlainTextEdit edit;
     edit.setReadOnly(true);
@@ -98,8 +98,10 @@ FloodScenarios::Figures feedPlainTextEdit(
     QEventLoop loop;
     connectSource([&](const QString& piece) { pending.append(piece); },
                   [&] {
-                      finished = true;
-                      arrival = measure.elapsedSeconds();
+                      if (!finished) {
+                          finished = true;
+                          arrival = measure.elapsedSeconds();
+                      }
                   });
     QTimer feed;
     feed.setInterval(FrameMilliseconds);
@@ -187,9 +189,8 @@ FloodScenarios::Figures FloodScenarios::captureOnly(const QString& dataFile)
     QStringDecoder decoder(QStringDecoder::Utf8);
     QString text;
     QEventLoop loop;
-    QObject::connect(&cat, &QProcess::readyReadStandardOutput, &loop, [&] {
-        text.append(decoder(cat.readAllStandardOutput()));
-    });
+    QObject::connect(
+        &cat, &QProcess::readyReadStandardOutput, &loop, [&] { text.append(decoder(cat.readAllStandardOutput())); });
     QObject::connect(&cat, &QProcess::finished, &loop, [&] {
         text.append(decoder(cat.readAllStandardOutput()));
         measure.stop();
@@ -229,13 +230,15 @@ FloodScenarios::Figures FloodScenarios::plainTextEditFromModel(const QString& da
     return feedPlainTextEdit(
         dataFile,
         [&](std::function<void(const QString&)> piece, std::function<void()> last) {
-            // The whole output is kept, as a plain text view keeps what it is given.
-            QObject::connect(&model, &TerminalViewModel::outputAppended, &model, [piece, last](const QString& text) {
-                piece(text);
-                if (endsWithMarker(text)) {
-                    last();
-                }
-            });
+            // The whole output is kept, as a plain text view keeps what it is given. The marker
+            // may come in two pieces.
+            QObject::connect(
+                &model, &TerminalViewModel::outputAppended, &model, [piece, last, &model](const QString& text) {
+                    piece(text);
+                    if (!text.isEmpty() && endsWithMarker(model.outputRange(0, std::numeric_limits<qint64>::max()))) {
+                        last();
+                    }
+                });
         },
         [&] { tool.manager().runCLI(); });
 }

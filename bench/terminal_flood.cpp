@@ -55,17 +55,18 @@ qint64 writeData(const QString& path, qint64 bytes)
                               .arg(n % 1000, 3, 10, QLatin1Char('0'))
                               .toUtf8();
         if (n % 50 == 49) {
-            line += "\x1b[1;31mERROR\x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8)
-                + "\x1b[0m request failed: connection reset by peer while reading the response body from the "
-                  "upstream service at 10.0.3." + QByteArray::number(n % 250) + ":8443 (attempt 3 of 3, giving up)";
+            line += "\x1b[1;31mERROR\x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) +
+                "\x1b[0m request failed: connection reset by peer while reading the response body from the "
+                "upstream service at 10.0.3." +
+                QByteArray::number(n % 250) + ":8443 (attempt 3 of 3, giving up)";
         } else if (n % 10 == 9) {
-            line += "\x1b[33mWARN \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8)
-                + "\x1b[0m slow request id=" + QByteArray::number(n) + " took \x1b[1m" + QByteArray::number(n % 900 + 100)
-                + "ms\x1b[22m";
+            line += "\x1b[33mWARN \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) +
+                "\x1b[0m slow request id=" + QByteArray::number(n) + " took \x1b[1m" +
+                QByteArray::number(n % 900 + 100) + "ms\x1b[22m";
         } else {
-            line += "\x1b[32mINFO \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) + "\x1b[0m " + "GET "
-                + Paths[n % 4] + " id=" + QByteArray::number(n) + " status=\x1b[1;32m200\x1b[0m in "
-                + QByteArray::number(n % 97 + 1) + "ms";
+            line += "\x1b[32mINFO \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) + "\x1b[0m " + "GET " +
+                Paths[n % 4] + " id=" + QByteArray::number(n) + " status=\x1b[1;32m200\x1b[0m in " +
+                QByteArray::number(n % 97 + 1) + "ms";
         }
         line += '\n';
         chunk += line;
@@ -107,7 +108,8 @@ int runChild(const QString& scenario, const QString& dataFile, const QString& re
     return 0;
 }
 
-std::optional<FloodScenarios::Figures> measure(const QString& scenario, const QString& dataFile, const QString& directory)
+std::optional<FloodScenarios::Figures>
+measure(const QString& scenario, const QString& dataFile, const QString& directory)
 {
     const QString resultFile = directory + QStringLiteral("/result-") + scenario;
     QFile::remove(resultFile);
@@ -119,7 +121,12 @@ std::optional<FloodScenarios::Figures> measure(const QString& scenario, const QS
     child.setStandardOutputFile(QProcess::nullDevice());
     child.setStandardInputFile(QProcess::nullDevice());
     child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--scenario"), scenario, QStringLiteral("--data"), dataFile, QStringLiteral("--result"), resultFile});
+                {QStringLiteral("--scenario"),
+                 scenario,
+                 QStringLiteral("--data"),
+                 dataFile,
+                 QStringLiteral("--result"),
+                 resultFile});
     if (!child.waitForFinished(ChildTimeoutMilliseconds) || child.exitCode() != 0) {
         child.kill();
         child.waitForFinished();
@@ -155,19 +162,23 @@ double median(QList<double> values)
 int main(int argc, char** argv)
 {
     // Only the measurements show windows; the process that runs them needs no display.
-    const bool child = std::any_of(argv, argv + argc, [](const char* argument) {
-        return qstrcmp(argument, "--scenario") == 0;
-    });
+    const bool child =
+        std::any_of(argv, argv + argc, [](const char* argument) { return qstrcmp(argument, "--scenario") == 0; });
     const std::unique_ptr<QCoreApplication> application =
         child ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Floods the terminal window and prints what it costs."));
     parser.addHelpOption();
-    const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("Runs of each measurement."), QStringLiteral("n"), QStringLiteral("3"));
-    const QCommandLineOption sizeOption(QStringLiteral("mib"), QStringLiteral("MiB of output to flood."), QStringLiteral("n"), QStringLiteral("100"));
-    const QCommandLineOption scenarioOption(QStringLiteral("scenario"), QStringLiteral("Internal: run one measurement."), QStringLiteral("name"));
-    const QCommandLineOption dataOption(QStringLiteral("data"), QStringLiteral("Internal: the data file."), QStringLiteral("file"));
-    const QCommandLineOption resultOption(QStringLiteral("result"), QStringLiteral("Internal: where figures go."), QStringLiteral("file"));
+    const QCommandLineOption runsOption(
+        QStringLiteral("runs"), QStringLiteral("Runs of each measurement."), QStringLiteral("n"), QStringLiteral("3"));
+    const QCommandLineOption sizeOption(
+        QStringLiteral("mib"), QStringLiteral("MiB of output to flood."), QStringLiteral("n"), QStringLiteral("100"));
+    const QCommandLineOption scenarioOption(
+        QStringLiteral("scenario"), QStringLiteral("Internal: run one measurement."), QStringLiteral("name"));
+    const QCommandLineOption dataOption(
+        QStringLiteral("data"), QStringLiteral("Internal: the data file."), QStringLiteral("file"));
+    const QCommandLineOption resultOption(
+        QStringLiteral("result"), QStringLiteral("Internal: where figures go."), QStringLiteral("file"));
     parser.addOptions({runsOption, sizeOption, scenarioOption, dataOption, resultOption});
     parser.process(*application);
 
@@ -180,7 +191,8 @@ int main(int argc, char** argv)
     const QTemporaryDir directory;
     const QString dataFile = directory.path() + QStringLiteral("/flood.log");
     const qint64 lines = writeData(dataFile, mib * 1024 * 1024);
-    std::fprintf(stderr, "%lld MiB of coloured log lines (%lld lines); %d runs of each measurement\n", mib, lines, runs);
+    std::fprintf(
+        stderr, "%lld MiB of coloured log lines (%lld lines); %d runs of each measurement\n", mib, lines, runs);
 
     QMap<QString, QMap<QString, QList<double>>> collected;
     for (int run = 1; run <= runs; ++run) {
@@ -199,7 +211,8 @@ int main(int argc, char** argv)
         return median(collected.value(scenario).value(key));
     };
     const auto cell = [&](const QString& scenario, const QString& key, const char* format) {
-        return collected.value(scenario).contains(key) ? QString::asprintf(format, figure(scenario, key)) : QStringLiteral("-");
+        return collected.value(scenario).contains(key) ? QString::asprintf(format, figure(scenario, key))
+                                                       : QStringLiteral("-");
     };
 
     QTextStream out(stdout);
@@ -238,17 +251,33 @@ int main(int argc, char** argv)
     const double latency = figure(QStringLiteral("terminal"), QStringLiteral("latency_ms"));
     const double caps = (peak - idle) / cap;
     const QList<Goal> goals{
-        {QStringLiteral("throughput (d) / (b)"), QString::asprintf("%.2f", versusCapture), QStringLiteral(">= 0.5"), versusCapture >= 0.5},
-        {QStringLiteral("throughput (d) / (c)"), QString::asprintf("%.1f", versusPlainText), QStringLiteral(">= 5"), versusPlainText >= 5},
-        {QStringLiteral("(d) longest main-thread stall"), QString::asprintf("%.1f ms", stall), QStringLiteral("<= 50 ms"), stall <= 50},
+        {QStringLiteral("throughput (d) / (b)"),
+         QString::asprintf("%.2f", versusCapture),
+         QStringLiteral(">= 0.5"),
+         versusCapture >= 0.5},
+        {QStringLiteral("throughput (d) / (c)"),
+         QString::asprintf("%.1f", versusPlainText),
+         QStringLiteral(">= 5"),
+         versusPlainText >= 5},
+        {QStringLiteral("(d) longest main-thread stall"),
+         QString::asprintf("%.1f ms", stall),
+         QStringLiteral("<= 50 ms"),
+         stall <= 50},
         {QStringLiteral("(d) peak RSS - idle, in output caps"),
          QString::asprintf("%.2f (%.0f MiB)", caps, peak - idle),
          QString::asprintf("< 3 (%.0f MiB)", 3 * cap),
          caps < 3},
-        {QStringLiteral("(d) idle, window open"), QString::asprintf("%.1f MB", idleMegabytes), QStringLiteral("< 40 MB"), idleMegabytes < 40},
-        {QStringLiteral("(d) end of output on screen"), QString::asprintf("%.1f ms", latency), QStringLiteral("< 100 ms"), latency < 100},
+        {QStringLiteral("(d) idle, window open"),
+         QString::asprintf("%.1f MB", idleMegabytes),
+         QStringLiteral("< 40 MB"),
+         idleMegabytes < 40},
+        {QStringLiteral("(d) end of output on screen"),
+         QString::asprintf("%.1f ms", latency),
+         QStringLiteral("< 100 ms"),
+         latency < 100},
     };
-    out << "\nOutput cap " << cap << " MiB; (d) idle " << QString::asprintf("%.1f", idle) << " MiB before the flood\n\n";
+    out << "\nOutput cap " << cap << " MiB; (d) idle " << QString::asprintf("%.1f", idle)
+        << " MiB before the flood\n\n";
     out << QStringLiteral("%1 %2 %3 %4\n")
                .arg(QStringLiteral("goal"), -38)
                .arg(QStringLiteral("measured"), 18)

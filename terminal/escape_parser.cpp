@@ -1,5 +1,7 @@
 #include "terminal/escape_parser.h"
 
+#include "terminal/line_wrap.h"
+
 namespace {
 
 constexpr char16_t Bell = 0x07;
@@ -108,10 +110,37 @@ void EscapeParser::feed(QStringView text)
         case State::Ground: {
             if (isPrintable(c)) {
                 const qsizetype start = i;
-                while (i < size && isPrintable(data[i])) {
+                bool simple = true;
+                for (; i < size && isPrintable(data[i]); ++i) {
+                    simple &= LineWrap::isSimple(data[i]);
+                }
+                m_handler.printText(text.sliced(start, i - start), simple);
+                continue;
+            }
+            if (c == Esc && i + 1 < size && data[i + 1] == u'[') {
+                // The common case, a whole CSI with numeric parameters, without a state per
+                // character; anything else goes on in the states below.
+                beginControlSequence();
+                i += 2;
+                while (i < size) {
+                    const char16_t p = data[i];
+                    if (p >= u'0' && p <= u'9') {
+                        addParameterDigit(p - u'0');
+                    } else if (p == u';' && m_parameterCount < MaxParameters) {
+                        if (m_parameterCount == 0) {
+                            m_parameters[0] = {};
+                            m_parameterCount = 1;
+                        }
+                        m_parameters[m_parameterCount++] = {-1, false};
+                    } else {
+                        break;
+                    }
                     ++i;
                 }
-                m_handler.printText(text.sliced(start, i - start));
+                if (i < size && isFinal(data[i])) {
+                    dispatchControlSequence(data[i]);
+                    ++i;
+                }
                 continue;
             }
             executeControl(c);
@@ -145,6 +174,25 @@ void EscapeParser::feed(QStringView text)
             }
             break;
         case State::ControlSequence:
+            // Parameters are most of a sequence: taken in a loop of their own.
+            if (!m_hasIntermediate && ((c >= u'0' && c <= u'9') || c == u';')) {
+                while (i < size) {
+                    const char16_t p = data[i];
+                    if (p >= u'0' && p <= u'9') {
+                        addParameterDigit(p - u'0');
+                    } else if (p == u';' && m_parameterCount < MaxParameters) {
+                        if (m_parameterCount == 0) {
+                            m_parameters[0] = {};
+                            m_parameterCount = 1;
+                        }
+                        m_parameters[m_parameterCount++] = {-1, false};
+                    } else {
+                        break;
+                    }
+                    ++i;
+                }
+                continue;
+            }
             if (c >= u'0' && c <= u'9') {
                 if (m_hasIntermediate) {
                     m_state = State::ControlSequenceIgnore;

@@ -18,8 +18,9 @@ public:
     {
     public:
         virtual ~Handler() = default;
-        // Printable characters, tabs included.
-        virtual void printText(QStringView text) = 0;
+        // Printable characters, tabs included; `simple` when each takes one cell of its own
+        // (see LineWrap::isSimple).
+        virtual void printText(QStringView text, bool simple) = 0;
         virtual void carriageReturn() = 0;
         virtual void backspace() = 0;
         virtual void selectGraphicRendition(std::span<const SequenceParameter> parameters) = 0;

@@ -24,18 +24,6 @@ constexpr auto WideRanges = std::to_array<std::pair<char32_t, char32_t>>({
 
 } // namespace
 
-bool LineWrap::isSimple(QStringView text)
-{
-    // No early exit, so that the loop vectorises: most text is simple, and all of it is read.
-    bool simple = true;
-    const char16_t* const data = text.utf16();
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = data[i];
-        simple &= (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xFF && c != 0xAD);
-    }
-    return simple;
-}
-
 int LineWrap::rows(QStringView text, int columns, Position& position)
 {
     scan(text, columns, position, [](const Cell&) {});

@@ -32,9 +32,12 @@ public:
         bool joinNext = false;
     };
 
-    // True when every character takes exactly one cell of its own: the rows of such a line
-    // follow from its length alone.
-    static bool isSimple(QStringView text);
+    // True when the character takes exactly one cell of its own: the rows of a line of such
+    // characters follow from its length alone.
+    static constexpr bool isSimple(char16_t c)
+    {
+        return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xFF && c != 0xAD);
+    }
     static int simpleRows(qsizetype length, int columns)
     {
         return length <= 0 ? 1 : int((length + columns - 1) / columns);

@@ -1,7 +1,5 @@
 #include "terminal/terminal_line.h"
 
-#include "terminal/line_wrap.h"
-
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -44,15 +42,15 @@ void TerminalLine::swapContents(QString& text, std::vector<StyleRun>& runs)
     m_runs.swap(runs);
 }
 
-void TerminalLine::printText(QStringView text)
+void TerminalLine::printText(QStringView text, bool simple)
 {
-    m_simple = m_simple && LineWrap::isSimple(text);
+    m_simple = m_simple && simple;
     qsizetype length = m_text.size();
     if (m_cursor > length) {
         // Moved past the end: the gap is blank.
         const qsizetype cursor = m_cursor;
         m_cursor = length;
-        printText(QString(cursor - length, u' '));
+        printText(QString(cursor - length, u' '), true);
         length = cursor;
     }
     if (m_cursor == length) {

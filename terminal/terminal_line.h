@@ -48,7 +48,7 @@ public:
     void swapContents(QString& text, std::vector<StyleRun>& runs);
 
 private:
-    void printText(QStringView text) override;
+    void printText(QStringView text, bool simple) override;
     void carriageReturn() override;
     void backspace() override;
     void selectGraphicRendition(std::span<const SequenceParameter> parameters) override;
