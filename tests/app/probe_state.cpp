@@ -65,6 +65,8 @@ ProbeState ProbeState::parse(const QString& line)
             state.trayAvailable = value == u"1";
         } else if (key == u"icon") {
             state.icon = parseRect(value);
+        } else if (key == u"tooltip") {
+            state.toolTip = value;
         } else if (key == u"windows") {
             state.windows = value.toInt();
         } else if (key == u"window") {

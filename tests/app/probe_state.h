@@ -17,6 +17,7 @@ struct ProbeState
     bool valid = false;
     bool trayAvailable = false;
     QRect icon;
+    QString toolTip;
     int windows = 0;
     QRect window;
     qulonglong windowId = 0;

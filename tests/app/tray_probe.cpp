@@ -60,6 +60,7 @@ QString TrayProbe::describe() const
     fields.append(QStringLiteral("tray=%1").arg(QSystemTrayIcon::isSystemTrayAvailable() ? 1 : 0));
     const auto* const icon = QCoreApplication::instance()->findChild<QSystemTrayIcon*>();
     fields.append(QStringLiteral("icon=") + (icon && icon->isVisible() ? rectText(icon->geometry()) : QString()));
+    fields.append(QStringLiteral("tooltip=") + (icon ? icon->toolTip() : QString()));
 
     const QWidget* window = nullptr;
     int windows = 0;

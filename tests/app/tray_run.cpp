@@ -32,6 +32,7 @@ TrayRun::~TrayRun()
 
 bool TrayRun::start()
 {
+    m_clock.start();
     m_process.start();
     return m_process.waitForStarted(10000);
 }
@@ -55,6 +56,7 @@ void TrayRun::readOutput()
         const QString line = QString::fromUtf8(m_pending.left(end));
         m_pending.remove(0, end + 1);
         m_lines.append(line);
+        m_arrivals.append(m_clock.elapsed());
         if (ProbeState::isStateLine(line)) {
             m_state = ProbeState::parse(line);
             ++m_stateCount;

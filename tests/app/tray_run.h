@@ -2,6 +2,7 @@
 
 #include "probe_state.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
@@ -30,6 +31,8 @@ public:
     QStringList logLines() const;
     bool hasLine(const QString& line) const { return m_lines.contains(line); }
     qsizetype indexOf(const QString& line, qsizetype from = 0) const { return m_lines.indexOf(line, from); }
+    // When the line at this index arrived, in milliseconds since the start.
+    qint64 arrival(qsizetype index) const { return m_arrivals.value(index, -1); }
     // The latest probe state.
     ProbeState state() const { return m_state; }
     // How many probe lines have been read; a wait can ask for a state newer than a mark.
@@ -41,6 +44,8 @@ private:
     QProcess m_process;
     QByteArray m_pending;
     QStringList m_lines;
+    QList<qint64> m_arrivals;
+    QElapsedTimer m_clock;
     ProbeState m_state;
     int m_stateCount = 0;
 };
