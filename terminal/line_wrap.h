@@ -3,6 +3,7 @@
 #include <QStringView>
 
 #include <algorithm>
+#include <climits>
 
 // How a line of terminal text falls into rows of a fixed number of cells: each character takes
 // the cells a terminal gives it (two for wide and emoji characters, none for combining marks, up
@@ -51,14 +52,15 @@ public:
         return rows(text, columns, position);
     }
 
-    // Calls visit(const Cell&) for every cell of the line, in order.
+    // Calls visit(const Cell&) for every cell of the line, in order, up to the end of row
+    // `lastRow`.
     template <typename Visit>
-    static void forEachCell(QStringView text, int columns, Visit&& visit)
+    static void forEachCell(QStringView text, int columns, Visit&& visit, int lastRow = INT_MAX)
     {
         Position position;
-        scan(text, columns, position, visit);
-        if (position.last.from >= 0) {
-            position.last.to = text.size();
+        scan(text, columns, position, visit, lastRow);
+        if (position.last.from >= 0 && position.last.row <= lastRow) {
+            position.last.to = position.scanned;
             visit(position.last);
         }
     }
@@ -67,12 +69,13 @@ public:
     static int width(char32_t codePoint);
 
 private:
+    // Stops at the first cell past row `lastRow`, leaving `scanned` where it starts.
     template <typename Visit>
-    static void scan(QStringView text, int columns, Position& position, Visit&& visit);
+    static void scan(QStringView text, int columns, Position& position, Visit&& visit, int lastRow = INT_MAX);
 };
 
 template <typename Visit>
-void LineWrap::scan(QStringView text, int columns, Position& position, Visit&& visit)
+void LineWrap::scan(QStringView text, int columns, Position& position, Visit&& visit, int lastRow)
 {
     const qsizetype size = text.size();
     qsizetype i = position.scanned;
@@ -94,23 +97,29 @@ void LineWrap::scan(QStringView text, int columns, Position& position, Visit&& v
             }
             continue;
         }
+        int row = position.row;
+        int column = position.column;
+        if (column >= columns) {
+            ++row;
+            column = 0;
+        }
+        int cellWidth = codePoint == u'\t' ? std::min(8 - column % 8, columns - column) : std::max(width(codePoint), 1);
+        if (column + cellWidth > columns && column > 0) {
+            ++row;
+            column = 0;
+        }
+        if (row > lastRow) {
+            position.scanned = from;
+            return;
+        }
         if (position.last.from >= 0) {
             position.last.to = from;
             visit(position.last);
         }
-        if (position.column >= columns) {
-            ++position.row;
-            position.column = 0;
-        }
-        int cellWidth = codePoint == u'\t' ? std::min(8 - position.column % 8, columns - position.column)
-                                           : std::max(width(codePoint), 1);
-        if (position.column + cellWidth > columns && position.column > 0) {
-            ++position.row;
-            position.column = 0;
-        }
         cellWidth = std::min(cellWidth, columns);
-        position.last = Cell{from, -1, position.row, position.column, cellWidth};
-        position.column += cellWidth;
+        position.row = row;
+        position.last = Cell{from, -1, row, column, cellWidth};
+        position.column = column + cellWidth;
     }
     position.scanned = size;
 }

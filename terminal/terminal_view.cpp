@@ -20,10 +20,12 @@
 
 namespace {
 
+// Characters of one style and one selection state, at their place on a row.
 struct Piece
 {
     qsizetype from;
     qsizetype to;
+    int row;
     int column;
     int cells;
 };
@@ -194,29 +196,24 @@ void TerminalView::paintEvent(QPaintEvent* event)
 {
     QPainter painter(viewport());
     painter.fillRect(event->rect(), defaultBackground());
-    const qint64 rowCount = m_buffer.rowCount();
     const qint64 top = verticalScrollBar()->value();
     const qint64 firstRow = std::max<qint64>(0, (top - Padding) / m_rowHeight);
-    if (firstRow >= rowCount) {
+    if (firstRow >= m_buffer.rowCount()) {
         return;
     }
     qsizetype line = m_buffer.lineAtRow(firstRow);
     int row = int(firstRow - m_buffer.firstRowOfLine(line));
-    int rows = m_buffer.rowsOfLine(line);
-    for (qint64 y = Padding + firstRow * m_rowHeight - top; y < viewport()->height();) {
-        paintRow(painter, line, row, int(y));
-        y += m_rowHeight;
-        if (++row >= rows) {
-            if (++line >= m_buffer.lineCount()) {
-                break;
-            }
-            row = 0;
-            rows = m_buffer.rowsOfLine(line);
-        }
+    const int height = viewport()->height();
+    for (qint64 y = Padding + firstRow * m_rowHeight - top; y < height && line < m_buffer.lineCount(); ++line) {
+        const qint64 visible = (height - y + m_rowHeight - 1) / m_rowHeight;
+        const int rows = int(std::min<qint64>(m_buffer.rowsOfLine(line) - row, visible));
+        paintLine(painter, line, row, row + rows - 1, int(y));
+        y += qint64(rows) * m_rowHeight;
+        row = 0;
     }
 }
 
-void TerminalView::paintRow(QPainter& painter, qsizetype line, int row, int y) const
+void TerminalView::paintLine(QPainter& painter, qsizetype line, int firstRow, int lastRow, int y) const
 {
     const TerminalBuffer::LineContent content = m_buffer.line(line);
     const QStringView text = content.text;
@@ -237,45 +234,49 @@ void TerminalView::paintRow(QPainter& painter, qsizetype line, int row, int y) c
             selectedTo = number == end.line ? end.index : text.size();
         }
     }
+    const auto runAt = [&runs](qsizetype index) {
+        const auto after = std::upper_bound(runs.begin(), runs.end(), index, [](qsizetype value, const auto& run) {
+            return value < qsizetype(run.start);
+        });
+        return after == runs.begin() ? after : after - 1;
+    };
 
-    // Pieces of one style and one selection state, each at its cell.
-    QVarLengthArray<Piece, 64> pieces;
+    QVarLengthArray<Piece, 128> pieces;
     if (content.simple) {
-        const qsizetype start = qsizetype(row) * columns;
-        const qsizetype end = std::min(text.size(), start + columns);
-        for (qsizetype at = start; at < end;) {
-            qsizetype next = end;
-            const auto run = std::upper_bound(runs.begin(), runs.end(), at, [](qsizetype value, const auto& styleRun) {
-                return value < qsizetype(styleRun.start);
-            });
-            if (run != runs.end()) {
-                next = std::min<qsizetype>(next, run->start);
-            }
-            for (const qsizetype bound : {selectedFrom, selectedTo}) {
-                if (bound > at) {
-                    next = std::min(next, bound);
+        for (int row = firstRow; row <= lastRow; ++row) {
+            const qsizetype start = qsizetype(row) * columns;
+            const qsizetype end = std::min(text.size(), start + columns);
+            for (qsizetype at = start; at < end;) {
+                qsizetype next = end;
+                const auto run = runAt(at) + 1;
+                if (run != runs.end()) {
+                    next = std::min<qsizetype>(next, run->start);
                 }
+                for (const qsizetype bound : {selectedFrom, selectedTo}) {
+                    if (bound > at) {
+                        next = std::min(next, bound);
+                    }
+                }
+                pieces.append(Piece{at, next, row, int(at - start), int(next - at)});
+                at = next;
             }
-            pieces.append(Piece{at, next, int(at - start), int(next - at)});
-            at = next;
         }
     } else {
-        LineWrap::forEachCell(text, columns, [&](const LineWrap::Cell& cell) {
-            if (cell.row == row) {
-                pieces.append(Piece{cell.from, cell.to, cell.column, cell.width});
-            }
-        });
+        LineWrap::forEachCell(
+            text,
+            columns,
+            [&](const LineWrap::Cell& cell) {
+                if (cell.row >= firstRow) {
+                    pieces.append(Piece{cell.from, cell.to, cell.row, cell.column, cell.width});
+                }
+            },
+            lastRow);
     }
 
     const QPalette& palette = this->palette();
     for (const Piece& piece : pieces) {
-        const auto run =
-            std::upper_bound(runs.begin(),
-                             runs.end(),
-                             piece.from,
-                             [](qsizetype value, const auto& styleRun) { return value < qsizetype(styleRun.start); }) -
-            1;
-        const TextStyle& style = run->style;
+        const TextStyle& style = runAt(piece.from)->style;
+        const int top = y + (piece.row - firstRow) * m_rowHeight;
         QColor foreground = style.hasForeground() ? QColor(style.foreground()) : defaultForeground();
         QColor background = style.hasBackground() ? QColor(style.background()) : defaultBackground();
         if (style.has(TextStyle::Inverse)) {
@@ -292,7 +293,7 @@ void TerminalView::paintRow(QPainter& painter, qsizetype line, int row, int y) c
         const int left = qRound(Padding + piece.column * m_cellWidth);
         const int right = qRound(Padding + (piece.column + piece.cells) * m_cellWidth);
         if (background != defaultBackground()) {
-            painter.fillRect(QRect(left, y, right - left, m_rowHeight), background);
+            painter.fillRect(QRect(left, top, right - left, m_rowHeight), background);
         }
         const QStringView characters = text.sliced(piece.from, piece.to - piece.from);
         const bool lined = style.has(TextStyle::Underline) || style.has(TextStyle::Strikeout);
@@ -301,7 +302,7 @@ void TerminalView::paintRow(QPainter& painter, qsizetype line, int row, int y) c
         }
         painter.setFont(fontFor(style));
         painter.setPen(foreground);
-        painter.drawText(QPointF(Padding + piece.column * m_cellWidth, y + m_ascent), characters.toString());
+        painter.drawText(QPointF(Padding + piece.column * m_cellWidth, top + m_ascent), characters.toString());
     }
 }
 
@@ -329,17 +330,21 @@ TerminalBuffer::Point TerminalView::pointAt(QPointF position) const
         index = std::clamp<qsizetype>(start + qRound(column), start, std::min(text.size(), start + columns));
     } else {
         bool found = false;
-        LineWrap::forEachCell(text, columns, [&](const LineWrap::Cell& cell) {
-            if (found || cell.row < rowInLine) {
-                return;
-            }
-            if (cell.row > rowInLine || column < cell.column + cell.width / 2.0) {
-                index = cell.from;
-                found = true;
-                return;
-            }
-            index = cell.to;
-        });
+        LineWrap::forEachCell(
+            text,
+            columns,
+            [&](const LineWrap::Cell& cell) {
+                if (found || cell.row < rowInLine) {
+                    return;
+                }
+                if (cell.row > rowInLine || column < cell.column + cell.width / 2.0) {
+                    index = cell.from;
+                    found = true;
+                    return;
+                }
+                index = cell.to;
+            },
+            rowInLine + 1);
     }
     return {m_buffer.firstLineNumber() + line, index};
 }

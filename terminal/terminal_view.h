@@ -63,7 +63,8 @@ private:
     void updateColumns();
     void updateScrollRange();
     TerminalBuffer::Point pointAt(QPointF position) const;
-    void paintRow(QPainter& painter, qsizetype line, int row, int y) const;
+    // Paints rows firstRow to lastRow of the line, the first at y.
+    void paintLine(QPainter& painter, qsizetype line, int firstRow, int lastRow, int y) const;
     const QFont& fontFor(const TextStyle& style) const;
 
     std::unique_ptr<TerminalViewModel> m_vm;
