@@ -15,6 +15,8 @@
 namespace {
 
 const QString EntryName = QStringLiteral("corvalt-tray.desktop");
+// Marks the entries this program wrote, wherever it was installed then.
+const QString MarkerKey = QStringLiteral("X-Corvalt-Tray");
 
 // Paths name the same program when they resolve to the same file; a path that no longer
 // exists only matches itself.
@@ -62,7 +64,7 @@ AutostartService::Status AutostartService::status() const
     }
     const auto arguments = DesktopEntry::splitExecValue(values->value(QStringLiteral("Exec")));
     if (!arguments || arguments->isEmpty() || !sameProgram(arguments->first(), m_programPath)) {
-        return Status::NotOurs;
+        return values->value(MarkerKey) == u"true" ? Status::ForAnotherCopy : Status::NotOurs;
     }
     if (values->value(QStringLiteral("Hidden")) == u"true" ||
         values->value(QStringLiteral("X-GNOME-Autostart-enabled")) == u"false") {
@@ -80,13 +82,17 @@ QString AutostartService::entryText(const QString& programPath)
                           "Exec=%1\n"
                           "Icon=corvalt-tray\n"
                           "Terminal=false\n"
-                          "X-GNOME-Autostart-enabled=true\n")
-        .arg(DesktopEntry::escapeValue(DesktopEntry::execValue(programPath)));
+                          "X-GNOME-Autostart-enabled=true\n"
+                          "%2=true\n")
+        .arg(DesktopEntry::escapeValue(DesktopEntry::execValue(programPath)), MarkerKey);
 }
 
 bool AutostartService::registerProgram()
 {
     m_errorString.clear();
+    if (isOtherProgramsEntry()) {
+        return fail(QStringLiteral("cannot write"), m_entryPath, QStringLiteral("another program's entry is there"));
+    }
     const QString directory = QFileInfo(m_entryPath).absolutePath();
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(QFile::encodeName(directory).toStdString()), error);
@@ -108,6 +114,9 @@ bool AutostartService::registerProgram()
 bool AutostartService::unregisterProgram()
 {
     m_errorString.clear();
+    if (isOtherProgramsEntry()) {
+        return fail(QStringLiteral("cannot remove"), m_entryPath, QStringLiteral("another program's entry is there"));
+    }
     QFile file(m_entryPath);
     if (!file.exists() && !QFileInfo(m_entryPath).isSymLink()) {
         return true;
@@ -116,6 +125,12 @@ bool AutostartService::unregisterProgram()
         return fail(QStringLiteral("cannot remove"), m_entryPath, file.errorString());
     }
     return true;
+}
+
+bool AutostartService::isOtherProgramsEntry() const
+{
+    // Anything but a file fails on its own, with the system's reason.
+    return QFileInfo(m_entryPath).isFile() && status() == Status::NotOurs;
 }
 
 bool AutostartService::fail(const QString& what, const QString& path, const QString& reason)

@@ -8,10 +8,11 @@ class AutostartService
 {
 public:
     enum class Status {
-        NotRegistered, // no entry
-        Enabled,       // our entry, switched on
-        SwitchedOff,   // our entry, but Hidden=true or X-GNOME-Autostart-enabled=false
-        NotOurs,       // an entry under our name that does not start this program
+        NotRegistered,  // no entry
+        Enabled,        // our entry, switched on
+        SwitchedOff,    // our entry, but Hidden=true or X-GNOME-Autostart-enabled=false
+        ForAnotherCopy, // written by a copy of this program elsewhere (moved, reinstalled)
+        NotOurs,        // another program's entry under our name: never replaced or removed
     };
 
     AutostartService(QString entryPath, QString programPath);
@@ -24,7 +25,8 @@ public:
     const QString& programPath() const { return m_programPath; }
 
     Status status() const;
-    // Each returns false on failure; errorString() then names the path and the reason.
+    // Each returns false on failure; errorString() then names the path and the reason. Another
+    // program's entry is a failure too: it stays as it is.
     bool registerProgram();
     bool unregisterProgram();
     const QString& errorString() const { return m_errorString; }
@@ -33,6 +35,7 @@ public:
     static QString entryText(const QString& programPath);
 
 private:
+    bool isOtherProgramsEntry() const;
     bool fail(const QString& what, const QString& path, const QString& reason);
 
     QString m_entryPath;

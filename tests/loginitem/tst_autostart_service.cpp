@@ -19,7 +19,8 @@ private Q_SLOTS:
     void switchedOffEntriesAreNotEnabled_data();
     void switchedOffEntriesAreNotEnabled();
     void entriesForOtherProgramsAreNotOurs();
-    void registerReplacesAnyEntryWhole();
+    void registerReplacesOurEntriesWhole();
+    void otherProgramsEntryIsLeftAlone();
     void unregisterRemovesTheEntry();
     void failuresNameThePathAndTheReason();
 
@@ -75,7 +76,8 @@ void TestAutostartService::registerWritesAnEntryForThisProgram()
                             "Exec=\"%1\"\n"
                             "Icon=corvalt-tray\n"
                             "Terminal=false\n"
-                            "X-GNOME-Autostart-enabled=true\n")
+                            "X-GNOME-Autostart-enabled=true\n"
+                            "X-Corvalt-Tray=true\n")
                  .arg(program()));
 }
 
@@ -90,8 +92,8 @@ void TestAutostartService::programPathsWithAnyCharacterAreOurs()
     AutostartService service(entry, hostile);
     QVERIFY2(service.registerProgram(), qPrintable(service.errorString()));
     QCOMPARE(service.status(), AutostartService::Status::Enabled);
-    // Another program's service reading the same entry does not take it for its own.
-    QCOMPARE(AutostartService(entry, program()).status(), AutostartService::Status::NotOurs);
+    // A copy of the program elsewhere sees the entry as one that does not start it.
+    QCOMPARE(AutostartService(entry, program()).status(), AutostartService::Status::ForAnotherCopy);
 
     // A link to the program names the same file.
     QVERIFY(QFile::link(folder, sandbox.root() + QStringLiteral("/link")));
@@ -140,15 +142,43 @@ void TestAutostartService::entriesForOtherProgramsAreNotOurs()
     QCOMPARE(service.status(), AutostartService::Status::NotOurs);
 }
 
-void TestAutostartService::registerReplacesAnyEntryWhole()
+void TestAutostartService::registerReplacesOurEntriesWhole()
 {
     const TestSandbox sandbox;
     AutostartService service = AutostartService::forThisProgram();
-    writeEntry(service.entryPath(), "[Desktop Entry]\nExec=/usr/bin/true\nHidden=true\n");
+    const QString folder = QFileInfo(service.entryPath()).absolutePath();
+
+    // Switched off in the desktop's settings.
+    writeEntry(service.entryPath(), "[Desktop Entry]\nExec=" + QFile::encodeName(program()) + "\nHidden=true\n");
     QVERIFY(service.registerProgram());
     QCOMPARE(service.status(), AutostartService::Status::Enabled);
-    QCOMPARE(QDir(QFileInfo(service.entryPath()).absolutePath()).entryList(QDir::Files | QDir::Hidden),
-             QStringList{QStringLiteral("corvalt-tray.desktop")});
+
+    // Written by a copy of the program that has moved since.
+    writeEntry(service.entryPath(),
+               "[Desktop Entry]\nExec=\"" + QFile::encodeName(sandbox.root()) + "/old/tray\"\nX-Corvalt-Tray=true\n");
+    QCOMPARE(service.status(), AutostartService::Status::ForAnotherCopy);
+    QVERIFY(service.registerProgram());
+    QCOMPARE(service.status(), AutostartService::Status::Enabled);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("corvalt-tray.desktop")});
+}
+
+void TestAutostartService::otherProgramsEntryIsLeftAlone()
+{
+    const TestSandbox sandbox;
+    AutostartService service = AutostartService::forThisProgram();
+    const QByteArray foreign = "[Desktop Entry]\nType=Application\nExec=/usr/bin/true --keep\n";
+    writeEntry(service.entryPath(), foreign);
+    QCOMPARE(service.status(), AutostartService::Status::NotOurs);
+
+    QVERIFY(!service.registerProgram());
+    QCOMPARE(service.errorString(),
+             QStringLiteral("cannot write %1: another program's entry is there").arg(service.entryPath()));
+    QVERIFY(!service.unregisterProgram());
+    QCOMPARE(service.errorString(),
+             QStringLiteral("cannot remove %1: another program's entry is there").arg(service.entryPath()));
+    QFile file(service.entryPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), foreign);
 }
 
 void TestAutostartService::unregisterRemovesTheEntry()

@@ -18,6 +18,7 @@ private Q_SLOTS:
     void firstLaunchEnablesStartAtLogin();
     void firstLaunchWithAFailingServiceStillSetsTheFlag();
     void laterLaunchKeepsTheUsersChoice();
+    void firstLaunchLeavesAnotherProgramsEntryAlone();
     void toggleTwiceReturnsToTheStart();
     void toggleAsksTheEntryNotTheField();
     void failedToggleKeepsTheField();
@@ -118,6 +119,29 @@ void TestLoginItemManager::laterLaunchKeepsTheUsersChoice()
     later->toggleLoginItem();
     const std::unique_ptr<LoginItemManager> third(make(sandbox));
     QVERIFY(third->isEnabled());
+}
+
+void TestLoginItemManager::firstLaunchLeavesAnotherProgramsEntryAlone()
+{
+    const TestSandbox sandbox;
+    const QByteArray foreign = "[Desktop Entry]\nType=Application\nName=Someone else\nExec=/usr/bin/true\n";
+    QDir().mkpath(QFileInfo(entryPath(sandbox)).absolutePath());
+    QFile entry(entryPath(sandbox));
+    QVERIFY(entry.open(QIODevice::WriteOnly));
+    entry.write(foreign);
+    entry.close();
+
+    const LogCapture log;
+    const std::unique_ptr<LoginItemManager> manager(make(sandbox));
+    QCOMPARE(log.lines(),
+             (QStringList{FirstLaunch,
+                          QStringLiteral("❌ Failed to enable login item by default: cannot write %1: another "
+                                         "program's entry is there")
+                              .arg(entryPath(sandbox))}));
+    QVERIFY(!manager->isEnabled());
+    QVERIFY(storedFlag(sandbox));
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    QCOMPARE(entry.readAll(), foreign);
 }
 
 void TestLoginItemManager::toggleTwiceReturnsToTheStart()
