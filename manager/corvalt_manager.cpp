@@ -79,6 +79,11 @@ CorvaltManager& CorvaltManager::shared()
     return *instance;
 }
 
+ToolProcess* CorvaltManager::currentProcess() const
+{
+    return m_currentProcess;
+}
+
 QString CorvaltManager::toolPath() const
 {
     return QDir(m_installDir).filePath(QStringLiteral("corvalt"));

@@ -36,7 +36,7 @@ public:
     const QString& installDir() const { return m_installDir; }
     const QUrl& baseURL() const { return m_config.baseUrl; }
     QString toolPath() const;
-    ToolProcess* currentProcess() const { return m_currentProcess; }
+    ToolProcess* currentProcess() const;
 
     void createInstallDirectory();
     void downloadAndRunCLI();
