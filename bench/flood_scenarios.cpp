@@ -2,7 +2,6 @@
 
 #include "flood_measure.h"
 #include "manager/corvalt_manager.h"
-#include "manager/tool_process.h"
 #include "terminal/terminal_view.h"
 #include "terminal/terminal_view_model.h"
 #include "terminal/window_manager.h"

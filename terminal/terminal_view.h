@@ -1,8 +1,6 @@
 #pragma once
 
 #include "manager/corvalt_manager.h"
-// CorvaltManager::currentProcess() is inline and needs the complete type.
-#include "manager/tool_process.h"
 #include "terminal/terminal_buffer.h"
 
 #include <QAbstractScrollArea>
