@@ -1,0 +1,631 @@
+#include "product_scenarios.h"
+
+#include "local_dist_server.h"
+#include "proc_table.h"
+#include "program_run.h"
+#include "x_session.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSaveFile>
+#include <QSslConfiguration>
+#include <QStandardPaths>
+#include <QTextStream>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int Patience = 60000;
+constexpr double StopDeadlineMilliseconds = 2000;
+constexpr qint64 LaunchToolBytes = 20 * 1000 * 1000;
+const QString WindowOpened = QStringLiteral("🚀 Opening terminal window automatically");
+const QString WindowTitle = QStringLiteral("Corvalt Terminal");
+
+// Idles until asked to stop, and takes a moment to shut down, as a tool that saves its state.
+const QByteArray GracefulBody = "trap 'sleep 0.2; exit 0' TERM\nwhile :; do sleep 3600 & wait $!; done\n";
+// Refuses the polite request, and so do its children.
+const QByteArray StubbornBody = "trap '' TERM\nwhile :; do sleep 3600 & wait $!; done\n";
+
+double median(QList<double> values)
+{
+    if (values.isEmpty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
+}
+
+double milliseconds(ProgramRun::Clock::duration duration)
+{
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+void progress(const QString& text)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+// Runs a program to its end; its wall time in milliseconds, or -1 when it failed.
+double timeRun(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.setStandardInputFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, arguments);
+    if (!process.waitForFinished(Patience)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    const double elapsed = double(clock.nsecsElapsed()) / 1e6;
+    // pgrep finding nothing exits 1, as it does for the program.
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() <= 1 ? elapsed : -1;
+}
+
+QString ms(double value)
+{
+    return QStringLiteral("%1 ms").arg(value, 0, 'f', 0);
+}
+
+// The pictograph lines of the program, and the end of a flood; never the flood itself.
+bool programLine(QByteArrayView line)
+{
+    return line.startsWith("🚀") || line.startsWith("🔍 Searching") || line.startsWith("📥") || line.startsWith("🪟") ||
+        line.startsWith("🛑") || line.startsWith("🧹") || line.startsWith("ℹ️") || line.startsWith("✅") ||
+        line.startsWith("⚠️") || line.startsWith("❌") ||
+        line.startsWith("🔧 CorvaltManager outputHandler called with: ✅") || line == "flood-done";
+}
+
+} // namespace
+
+ProductScenarios::ProductScenarios(Options options) : m_options(options) { }
+
+ProductScenarios::~ProductScenarios() = default;
+
+bool ProductScenarios::prepare(QString& error)
+{
+    if (!m_sandbox.isValid()) {
+        error = QStringLiteral("cannot make a temporary folder");
+        return false;
+    }
+    if (QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty()) {
+        error = QStringLiteral("curl is missing (apt-get install curl)");
+        return false;
+    }
+    m_x = std::make_unique<XSession>(QStringLiteral(TRAY_HOST_PROBE));
+    if (!m_x->startServer() || !m_x->startWindowManager()) {
+        error = QStringLiteral("Xvfb or icewm did not start");
+        return false;
+    }
+    return true;
+}
+
+QProcessEnvironment ProductScenarios::environment(const QString& origin) const
+{
+    return m_sandbox.environment(origin, m_x->environment());
+}
+
+std::unique_ptr<ProgramRun> ProductScenarios::start(const QString& origin)
+{
+    m_sandbox.forgetToolReport();
+    auto run = std::make_unique<ProgramRun>(QStringLiteral(PLAIN_TRAY_UNDER_TEST), environment(origin));
+    run->setLineFilter(programLine);
+    if (!run->start()) {
+        return nullptr;
+    }
+    return run;
+}
+
+std::unique_ptr<ProgramRun> ProductScenarios::startWithWindow(const QString& origin)
+{
+    auto run = start(origin);
+    if (!run || !run->waitUntil([this] { return m_sandbox.toolReport().has_value(); }, Patience) ||
+        !run->waitForLine(WindowOpened, Patience)) {
+        progress(QStringLiteral("the program did not start its tool:\n") +
+                 (run ? run->lines().join(u'\n') : QString()));
+        return nullptr;
+    }
+    // Let the window be shown and painted before anything is measured.
+    run->waitUntil([] { return false; }, 500);
+    return run;
+}
+
+bool ProductScenarios::stop(ProgramRun& run)
+{
+    run.terminate();
+    return run.waitForExit(Patience) && run.exitedNormally() && run.exitCode() == 0;
+}
+
+QString ProductScenarios::writeFile(const QString& name, const QByteArray& content) const
+{
+    const QString path = m_sandbox.root() + u'/' + name;
+    QSaveFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(content);
+    file.commit();
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+    return path;
+}
+
+QString ProductScenarios::writeFloodData(const QString& name, qint64 bytes) const
+{
+    // Coloured log lines of a busy service.
+    QByteArray data;
+    data.reserve(bytes + 256);
+    static const char* const Paths[] = {"/api/v1/items", "/api/v1/users/profile", "/static/app.js", "/healthz"};
+    for (qint64 n = 0; data.size() < bytes; ++n) {
+        data += "\x1b[2m2026-12-06T10:" + QByteArray::number(n / 60000 % 60).rightJustified(2, '0') + ':' +
+            QByteArray::number(n / 1000 % 60).rightJustified(2, '0') + '.' +
+            QByteArray::number(n % 1000).rightJustified(3, '0') + "Z\x1b[0m ";
+        if (n % 10 == 9) {
+            data += "\x1b[33mWARN \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) +
+                "\x1b[0m slow request id=" + QByteArray::number(n) + " took \x1b[1m" +
+                QByteArray::number(n % 900 + 100) + "ms\x1b[22m\n";
+        } else {
+            data += "\x1b[32mINFO \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) + "\x1b[0m GET " + Paths[n % 4] +
+                " id=" + QByteArray::number(n) + " status=\x1b[1;32m200\x1b[0m in " + QByteArray::number(n % 97 + 1) +
+                "ms\n";
+        }
+    }
+    return writeFile(name, data);
+}
+
+bool ProductScenarios::launch(FigureTable& table)
+{
+    // A 20 MB build: a script that idles, padded past its end.
+    QByteArray tool = ProgramSandbox::toolScript(GracefulBody + "exit 0\n");
+    tool += QByteArray(LaunchToolBytes - tool.size() - 1, '#') + '\n';
+    const QString file = writeFile(QStringLiteral("tool-20mb"), tool);
+    LocalDistServer server;
+    if (!server.start(ProgramSandbox::AssetName, file)) {
+        progress(QStringLiteral("the distribution server did not start"));
+        return false;
+    }
+    const QString url = server.origin() + QStringLiteral("/static/cli/") + ProgramSandbox::AssetName;
+    const QProcessEnvironment shellEnvironment = environment(server.origin());
+
+    QList<double> launches, searches, shells, downloads, authorities;
+    QList<double> steps[7];
+    // The first round warms the caches and is not counted.
+    for (int round = 0; round <= m_options.launches; ++round) {
+        progress(QStringLiteral("launch %1 of %2").arg(round).arg(m_options.launches));
+        const double search = timeRun(QStringLiteral("/usr/bin/pgrep"),
+                                      {QStringLiteral("-f"), m_sandbox.word()},
+                                      QProcessEnvironment::systemEnvironment());
+        const double shell =
+            timeRun(QStringLiteral("/bin/zsh"),
+                    {QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"), QStringLiteral("true")},
+                    shellEnvironment);
+        const double download = timeRun(QStringLiteral("curl"),
+                                        {QStringLiteral("-sSf"),
+                                         QStringLiteral("--cacert"),
+                                         QStringLiteral(TEST_CERT_DIR "/ca.pem"),
+                                         QStringLiteral("-o"),
+                                         m_sandbox.root() + QStringLiteral("/curl-download"),
+                                         url},
+                                        QProcessEnvironment::systemEnvironment());
+
+        QElapsedTimer authoritiesClock;
+        authoritiesClock.start();
+        const qsizetype authorityCount = QSslConfiguration::systemCaCertificates().size();
+        const double authoritiesLoad = authorityCount > 0 ? double(authoritiesClock.nsecsElapsed()) / 1e6 : 0;
+
+        const auto run = start(server.origin());
+        const QString started =
+            QStringLiteral("🔧 CorvaltManager outputHandler called with: ✅ CLI started successfully in zsh");
+        if (!run || !run->waitForLine(started, Patience) ||
+            !run->waitUntil([this] { return m_sandbox.toolReport().has_value(); }, Patience)) {
+            progress(QStringLiteral("the program did not start its tool:\n") +
+                     (run ? run->lines().join(u'\n') : QString()));
+            return false;
+        }
+        const double launch = milliseconds(run->lineReadAt(run->indexOf(started)) - run->startedAt());
+        // Where the time goes, from the program's own lines.
+        const auto at = [&run](const QString& line) {
+            const qsizetype index = run->indexOf(line);
+            return index < 0 ? run->startedAt() : run->lineReadAt(index);
+        };
+        const QList<ProgramRun::Clock::time_point> marks{
+            run->startedAt(),
+            at(QStringLiteral("🚀 AppDelegate applicationDidFinishLaunching called")),
+            at(QStringLiteral("🔍 Searching for existing corvalt processes...")),
+            at(QStringLiteral("📥 Downloading latest CLI version...")),
+            at(QStringLiteral("📥 Update mode: true")),
+            at(QStringLiteral("🚀 downloadAndRunCLI called")),
+            at(QStringLiteral("✅ CLI updated successfully")),
+            run->lineReadAt(run->indexOf(started))};
+        if (!stop(*run) || search < 0 || shell < 0 || download < 0) {
+            progress(QStringLiteral("a launch round failed"));
+            return false;
+        }
+        if (round > 0) {
+            launches.append(launch);
+            searches.append(search);
+            shells.append(shell);
+            downloads.append(download);
+            authorities.append(authoritiesLoad);
+            for (qsizetype step = 0; step + 1 < marks.size(); ++step) {
+                steps[step].append(milliseconds(marks.at(step + 1) - marks.at(step)));
+            }
+        }
+    }
+
+    const double parts = median(searches) + median(shells) + median(downloads);
+    const double measured = median(launches);
+    table.add({QStringLiteral("Launch to \"✅ CLI started successfully in zsh\", 20 MB tool, median of %1")
+                   .arg(m_options.launches),
+               ms(measured),
+               QStringLiteral("parts %1 (pgrep %2 + zsh -l -i -c true %3 + curl %4)")
+                   .arg(ms(parts), ms(median(searches)), ms(median(shells)), ms(median(downloads))),
+               FigureTable::ratio(measured, parts),
+               QStringLiteral("≤ parts + 100 ms"),
+               FigureTable::met(measured <= parts + 100, ms(measured - parts - 100))});
+    table.add({QStringLiteral("… where the launch's time goes (medians, from the program's log)"),
+               QStringLiteral("start-up to the launch sequence %1, to the sweep %2, sweep %3, to the download %4, "
+                              "download set-up %5, transfer and install %6, shell start %7")
+                   .arg(ms(median(steps[0])),
+                        ms(median(steps[1])),
+                        ms(median(steps[2])),
+                        ms(median(steps[3])),
+                        ms(median(steps[4])),
+                        ms(median(steps[5])),
+                        ms(median(steps[6]))),
+               QStringLiteral("pgrep %1, curl %2").arg(ms(median(searches)), ms(median(downloads))),
+               QStringLiteral("–"),
+               QStringLiteral("–"),
+               QString()});
+    // A build that trusts an authority of its own (CORVALT_EXTRA_CA_CERTS, as the one measured
+    // here) loads the system's authorities up front, on the main thread; a build without one
+    // lets the TLS library look up the one it needs during the handshake.
+    const double load = median(authorities);
+    table.add({QStringLiteral("… the same less loading the system's %1 authorities, which only builds with "
+                              "CORVALT_EXTRA_CA_CERTS do")
+                   .arg(QSslConfiguration::systemCaCertificates().size()),
+               QStringLiteral("%1 (load %2)").arg(ms(measured - load), ms(load)),
+               QStringLiteral("parts %1").arg(ms(parts)),
+               FigureTable::ratio(measured - load, parts),
+               QStringLiteral("≤ parts + 100 ms"),
+               FigureTable::met(measured - load <= parts + 100, ms(measured - load - parts - 100))});
+    return true;
+}
+
+bool ProductScenarios::quit(FigureTable& table)
+{
+    struct Case
+    {
+        QByteArray body;
+        bool graceful;
+    };
+    for (const Case& quitCase : {Case{GracefulBody, true}, Case{StubbornBody, false}}) {
+        const QByteArray tool = ProgramSandbox::toolScript(quitCase.body);
+        LocalDistServer server;
+        if (!server.start(ProgramSandbox::AssetName, writeFile(QStringLiteral("tool-quit"), tool))) {
+            return false;
+        }
+        QList<double> quits, ownExits;
+        for (int round = 0; round <= m_options.quits; ++round) {
+            progress(QStringLiteral("quit %1 %2 of %3")
+                         .arg(quitCase.graceful ? QStringLiteral("graceful") : QStringLiteral("stubborn"))
+                         .arg(round)
+                         .arg(m_options.quits));
+            if (quitCase.graceful) {
+                // The tool's own exit: started as the program starts it, in a session of its own,
+                // and sent SIGTERM as the program sends it, to its whole group.
+                if (!m_sandbox.installTool(tool)) {
+                    return false;
+                }
+                m_sandbox.forgetToolReport();
+                QProcess shell;
+                shell.setProcessEnvironment(environment(server.origin()));
+                shell.setStandardOutputFile(QProcess::nullDevice());
+                shell.setStandardInputFile(QProcess::nullDevice());
+                shell.setChildProcessModifier([] {
+                    ::setsid();
+                    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                });
+                const QString quoted = u'\'' + m_sandbox.toolPath() + u'\'';
+                shell.start(QStringLiteral("/bin/zsh"),
+                            {QStringLiteral("-l"),
+                             QStringLiteral("-i"),
+                             QStringLiteral("-c"),
+                             quoted + QStringLiteral(" --color=always 2>/dev/null || ") + quoted});
+                if (!shell.waitForStarted(Patience) ||
+                    !ProgramRun::waitUntil([this] { return m_sandbox.toolReport().has_value(); }, Patience)) {
+                    return false;
+                }
+                QElapsedTimer clock;
+                clock.start();
+                ::kill(-pid_t(shell.processId()), SIGTERM);
+                shell.waitForFinished(Patience);
+                if (round > 0) {
+                    ownExits.append(double(clock.nsecsElapsed()) / 1e6);
+                }
+            }
+
+            const auto run = startWithWindow(server.origin());
+            if (!run) {
+                return false;
+            }
+            const ProgramRun::Clock::time_point asked = ProgramRun::Clock::now();
+            if (!stop(*run)) {
+                return false;
+            }
+            if (round > 0) {
+                quits.append(milliseconds(run->exitedAt() - asked));
+            }
+        }
+        const double measured = median(quits);
+        if (quitCase.graceful) {
+            const double own = median(ownExits);
+            table.add({QStringLiteral("Quit (SIGTERM) to program exit, tool ends on SIGTERM, median of %1")
+                           .arg(m_options.quits),
+                       ms(measured),
+                       QStringLiteral("the tool's own exit on SIGTERM %1").arg(ms(own)),
+                       FigureTable::ratio(measured, own),
+                       QStringLiteral("≤ tool + 100 ms"),
+                       FigureTable::met(measured <= own + 100, ms(measured - own - 100))});
+        } else {
+            table.add({QStringLiteral("Quit (SIGTERM) to program exit, tool ignores SIGTERM, median of %1")
+                           .arg(m_options.quits),
+                       ms(measured),
+                       QStringLiteral("the stop deadline %1").arg(ms(StopDeadlineMilliseconds)),
+                       FigureTable::ratio(measured, StopDeadlineMilliseconds),
+                       QStringLiteral("≤ 2000 ms + 100 ms"),
+                       FigureTable::met(measured <= StopDeadlineMilliseconds + 100,
+                                        ms(measured - StopDeadlineMilliseconds - 100))});
+        }
+    }
+    return true;
+}
+
+bool ProductScenarios::idle(FigureTable& table)
+{
+    LocalDistServer server;
+    if (!server.start(ProgramSandbox::AssetName,
+                      writeFile(QStringLiteral("tool-idle"), ProgramSandbox::toolScript(GracefulBody)))) {
+        return false;
+    }
+    const auto run = startWithWindow(server.origin());
+    if (!run) {
+        return false;
+    }
+    // Closed as a user closes it, through the window manager.
+    const bool shown = run->waitUntil(
+        [this] {
+            QByteArray windows;
+            return m_x->run(QStringLiteral("wmctrl"), {QStringLiteral("-l")}, &windows) &&
+                windows.contains(WindowTitle.toUtf8());
+        },
+        Patience);
+    if (!shown || !m_x->run(QStringLiteral("wmctrl"), {QStringLiteral("-c"), WindowTitle}) ||
+        !run->waitForLine(QStringLiteral("🪟 Window closing notification received"), Patience)) {
+        progress(QStringLiteral("the window could not be closed"));
+        return false;
+    }
+    run->waitUntil([] { return false; }, 3000);
+
+    // The reference idles beside it over the same minute.
+    QProcess bare;
+    bare.setProcessEnvironment(m_x->environment());
+    bare.setStandardOutputFile(QProcess::nullDevice());
+    bare.setStandardErrorFile(QProcess::nullDevice());
+    bare.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    bare.start(QStringLiteral(BARE_TRAY), {});
+    if (!bare.waitForStarted(Patience)) {
+        return false;
+    }
+    run->waitUntil([] { return false; }, 3000);
+    const qint64 barePid = bare.processId();
+    const qint64 bareCpuBefore = ProcTable::cpuNanoseconds(barePid);
+
+    progress(QStringLiteral("idle for %1 s").arg(m_options.idleSeconds));
+    const qint64 pid = run->processId();
+    const qint64 cpuBefore = ProcTable::cpuNanoseconds(pid);
+    const qint64 switchesBefore = ProcTable::contextSwitches(pid);
+    const qint64 logBefore = run->logBytes();
+    QElapsedTimer clock;
+    clock.start();
+    qint64 largest = 0;
+    for (int second = 0; second < m_options.idleSeconds; ++second) {
+        run->waitUntil([] { return false; }, 1000);
+        largest = std::max(largest, ProcTable::statusBytes(pid, "VmRSS"));
+    }
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    const double cpuMilliseconds = double(ProcTable::cpuNanoseconds(pid) - cpuBefore) / 1e6;
+    const qint64 switches = ProcTable::contextSwitches(pid) - switchesBefore;
+    const qint64 logged = run->logBytes() - logBefore;
+    const double resident = double(ProcTable::statusBytes(pid, "VmRSS")) / 1e6;
+    const double anonymous = double(ProcTable::statusBytes(pid, "RssAnon")) / 1e6;
+    const double files = double(ProcTable::statusBytes(pid, "RssFile")) / 1e6;
+    const double shared = double(ProcTable::statusBytes(pid, "RssShmem")) / 1e6;
+    const double proportional = double(ProcTable::proportionalBytes(pid)) / 1e6;
+    const double bareResident = double(ProcTable::statusBytes(barePid, "VmRSS")) / 1e6;
+    const double bareCpuMilliseconds = double(ProcTable::cpuNanoseconds(barePid) - bareCpuBefore) / 1e6;
+    bare.kill();
+    bare.waitForFinished();
+    if (!stop(*run)) {
+        return false;
+    }
+
+    table.add({QStringLiteral("Idle resident memory, window closed, tool idle (%1 s)").arg(m_options.idleSeconds),
+               QStringLiteral("%1 MB (largest %2 MB): %3 MB its own, %4 MB pages of mapped files (libraries, "
+                              "fonts), %5 MB shared memory; proportional share %6 MB")
+                   .arg(resident, 0, 'f', 1)
+                   .arg(double(largest) / 1e6, 0, 'f', 1)
+                   .arg(anonymous, 0, 'f', 1)
+                   .arg(files, 0, 'f', 1)
+                   .arg(shared, 0, 'f', 1)
+                   .arg(proportional, 0, 'f', 1),
+               QStringLiteral("a Qt Widgets program with only a tray icon %1 MB").arg(bareResident, 0, 'f', 1),
+               FigureTable::ratio(resident, bareResident),
+               QStringLiteral("< 40 MB"),
+               FigureTable::met(resident < 40, QStringLiteral("%1 MB").arg(resident - 40, 0, 'f', 1))});
+    const double percent = cpuMilliseconds / (seconds * 1000) * 100;
+    table.add({QStringLiteral("Idle CPU time, window closed, tool idle (%1 s)").arg(m_options.idleSeconds),
+               QStringLiteral("%1 % of one core (%2 ms; %3 wake-ups, %4 log bytes)")
+                   .arg(percent, 0, 'f', 3)
+                   .arg(cpuMilliseconds, 0, 'f', 0)
+                   .arg(switches)
+                   .arg(logged),
+               QStringLiteral("a Qt Widgets program with only a tray icon %1 ms").arg(bareCpuMilliseconds, 0, 'f', 0),
+               FigureTable::ratio(cpuMilliseconds, bareCpuMilliseconds),
+               QStringLiteral("< 0.1 %, no polling"),
+               FigureTable::met(percent < 0.1, QStringLiteral("%1 points").arg(percent - 0.1, 0, 'f', 3))});
+    return true;
+}
+
+bool ProductScenarios::logVolume(FigureTable& table)
+{
+    struct Case
+    {
+        QString label;
+        int mib;
+        QByteArray command;
+    };
+    const QList<Case> cases{
+        {QStringLiteral("in large writes"), m_options.floodMiB, "cat"},
+        {QStringLiteral("one write per line"), m_options.lineFloodMiB, "awk '{ print; fflush() }'"},
+    };
+    for (const Case& flood : cases) {
+        progress(QStringLiteral("log volume, %1 MiB %2").arg(flood.mib).arg(flood.label));
+        const QString data = writeFloodData(QStringLiteral("flood.log"), qint64(flood.mib) * 1024 * 1024);
+        const qint64 dataBytes = QFile(data).size();
+        // The flood waits for the word, so that the launch's own lines are not counted.
+        const QByteArray body = "while [ ! -e \"$HOME/go\" ]; do sleep 0.05; done\n" + flood.command + " '" +
+            QFile::encodeName(data) + "'\nprintf 'flood-done\\n'\n" + GracefulBody;
+        LocalDistServer server;
+        if (!server.start(ProgramSandbox::AssetName,
+                          writeFile(QStringLiteral("tool-flood"), ProgramSandbox::toolScript(body)))) {
+            return false;
+        }
+        const QString go = m_sandbox.home() + QStringLiteral("/go");
+        QFile::remove(go);
+        const auto run = startWithWindow(server.origin());
+        if (!run) {
+            return false;
+        }
+        run->waitUntil([] { return false; }, 1000);
+        const qint64 before = run->logBytes();
+        QFile(go).open(QIODevice::WriteOnly);
+        if (!run->waitForLine(QStringLiteral("flood-done"), 10 * Patience)) {
+            progress(QStringLiteral("the flood did not end"));
+            return false;
+        }
+        // The last pieces' own log lines follow the end mark.
+        run->waitUntil([] { return false; }, 1000);
+        const qint64 logged = run->logBytes() - before;
+        QFile::remove(go);
+        if (!stop(*run)) {
+            return false;
+        }
+        const double perByte = double(logged) / double(dataBytes);
+        table.add(
+            {QStringLiteral("Log bytes per byte of tool output, %1 MiB flood %2").arg(flood.mib).arg(flood.label),
+             QStringLiteral("%1 (%2 MiB logged)").arg(perByte, 0, 'f', 2).arg(double(logged) / 1048576, 0, 'f', 0),
+             QStringLiteral("the tool's output, %1 MiB").arg(double(dataBytes) / 1048576, 0, 'f', 0),
+             QString::number(perByte, 'f', 2),
+             QStringLiteral("≤ 3"),
+             FigureTable::met(perByte <= 3, QString::number(perByte - 3, 'f', 2))});
+    }
+    return true;
+}
+
+bool ProductScenarios::soak(int minutes, QTextStream& out)
+{
+    // 1 MB a second, in ten pieces, paced by the clock so that slow pieces are caught up.
+    const QString block = writeFloodData(QStringLiteral("block.log"), 100 * 1000);
+    const QByteArray body = "start=$(date +%s%N)\ni=0\nwhile :; do\n    cat '" + QFile::encodeName(block) +
+        "'\n    i=$((i + 1))\n    while [ $(date +%s%N) -lt $((start + i * 100000000)) ]; do sleep 0.02; done\n"
+        "done\n";
+    LocalDistServer server;
+    if (!server.start(
+            ProgramSandbox::AssetName,
+            writeFile(QStringLiteral("tool-soak"), ProgramSandbox::toolScript("trap 'exit 0' TERM\n" + body)))) {
+        return false;
+    }
+    const auto run = startWithWindow(server.origin());
+    if (!run) {
+        return false;
+    }
+    const QStringList sockets = QDir(m_sandbox.runtimeDir()).entryList({QStringLiteral("*.socket")}, QDir::System);
+    if (sockets.isEmpty()) {
+        progress(QStringLiteral("the program does not listen for other launches"));
+        return false;
+    }
+    const QString socketPath = m_sandbox.runtimeDir() + u'/' + sockets.first();
+    const qint64 pid = run->processId();
+
+    out << QStringLiteral("Soak: a tool writing 1 MB/s for %1 minutes; a request for the window every 5 s\n\n")
+               .arg(minutes);
+    out << "| Minute | Resident | Peak resident | Logged this minute | Window requests answered | Slowest answer |\n"
+           "|---:|---:|---:|---:|---:|---:|\n";
+    out.flush();
+    QList<double> residents;
+    bool allAnswered = true;
+    for (int minute = 1; minute <= minutes; ++minute) {
+        const qint64 loggedBefore = run->logBytes();
+        int answered = 0;
+        int asked = 0;
+        double slowest = 0;
+        for (int ping = 0; ping < 12; ++ping) {
+            run->waitUntil([] { return false; }, 5000);
+            QLocalSocket socket;
+            QElapsedTimer clock;
+            clock.start();
+            socket.connectToServer(socketPath);
+            ++asked;
+            if (!socket.waitForConnected(10000)) {
+                continue;
+            }
+            socket.write("show-window\n");
+            QByteArray answer;
+            while (!answer.contains('\n') && socket.waitForReadyRead(10000)) {
+                answer += socket.readAll();
+            }
+            if (answer == "ok\n") {
+                ++answered;
+                slowest = std::max(slowest, double(clock.nsecsElapsed()) / 1e6);
+            }
+        }
+        allAnswered = allAnswered && answered == asked;
+        const double resident = double(ProcTable::statusBytes(pid, "VmRSS")) / 1e6;
+        residents.append(resident);
+        out << QStringLiteral("| %1 | %2 MB | %3 MB | %4 MB | %5 of %6 | %7 ms |\n")
+                   .arg(minute)
+                   .arg(resident, 0, 'f', 1)
+                   .arg(double(ProcTable::statusBytes(pid, "VmHWM")) / 1e6, 0, 'f', 1)
+                   .arg(double(run->logBytes() - loggedBefore) / 1e6, 0, 'f', 1)
+                   .arg(answered)
+                   .arg(asked)
+                   .arg(slowest, 0, 'f', 1);
+        out.flush();
+    }
+    if (!stop(*run)) {
+        return false;
+    }
+    if (residents.size() >= 3) {
+        const double settled = residents.at(1);
+        out << QStringLiteral("\nResident memory from minute 2 to minute %1: %2 MB to %3 MB (%4%5 MB)%6\n")
+                   .arg(minutes)
+                   .arg(settled, 0, 'f', 1)
+                   .arg(residents.constLast(), 0, 'f', 1)
+                   .arg(residents.constLast() >= settled ? QStringLiteral("+") : QString())
+                   .arg(residents.constLast() - settled, 0, 'f', 1)
+                   .arg(allAnswered ? QStringLiteral("; every request for the window was answered")
+                                    : QStringLiteral("; SOME REQUESTS FOR THE WINDOW WENT UNANSWERED"));
+    }
+    return true;
+}
