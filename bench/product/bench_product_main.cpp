@@ -37,6 +37,14 @@ void dropInfo(QtMsgType type, const QMessageLogContext&, const QString& message)
     }
 }
 
+// Other work on the machine skews every figure: the table says how busy it was.
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readLine().split(' ').value(0))
+                                          : QStringLiteral("?");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -99,6 +107,7 @@ int main(int argc, char** argv)
         return scenarios.soak(std::max(1, parser.value(soakMinutes).toInt()), out) ? 0 : 1;
     }
 
+    const QString loadBefore = loadAverage();
     const QStringList parts = parser.value(only).split(u',');
     FigureTable table;
     if ((parts.contains(u"launch") && !scenarios.launch(table)) ||
@@ -124,7 +133,8 @@ int main(int argc, char** argv)
         flood.addTo(table);
     }
 
-    out << "Machine: " << machine << "; the program on Xvfb with icewm as tray host, loopback HTTPS\n\n";
+    out << "Machine: " << machine << "; load average " << loadBefore << " before the run, " << loadAverage()
+        << " after; the program on Xvfb with icewm as tray host, loopback HTTPS\n\n";
     out << table.markdown();
     out << (table.allMet() ? "\nEvery goal met.\n" : "\nSome goals missed: see the Met column.\n");
     return 0;

@@ -582,22 +582,33 @@ bool ProductScenarios::soak(int minutes, QTextStream& out)
         double slowest = 0;
         for (int ping = 0; ping < 12; ++ping) {
             run->waitUntil([] { return false; }, 5000);
+            // Asked without blocking: the program's log must keep flowing meanwhile, or its
+            // writes would stall it and the answer with them.
             QLocalSocket socket;
+            QByteArray answer;
             QElapsedTimer clock;
+            double answeredAfter = -1;
+            QObject::connect(&socket, &QLocalSocket::connected, [&socket] { socket.write("show-window\n"); });
+            QObject::connect(&socket, &QLocalSocket::readyRead, [&] {
+                answer += socket.readAll();
+                if (answer.contains('\n') && answeredAfter < 0) {
+                    answeredAfter = double(clock.nsecsElapsed()) / 1e6;
+                }
+            });
             clock.start();
             socket.connectToServer(socketPath);
             ++asked;
-            if (!socket.waitForConnected(10000)) {
-                continue;
-            }
-            socket.write("show-window\n");
-            QByteArray answer;
-            while (!answer.contains('\n') && socket.waitForReadyRead(10000)) {
-                answer += socket.readAll();
-            }
+            run->waitUntil([&] { return answeredAfter >= 0 || socket.state() == QLocalSocket::UnconnectedState; },
+                           10000);
             if (answer == "ok\n") {
                 ++answered;
-                slowest = std::max(slowest, double(clock.nsecsElapsed()) / 1e6);
+                slowest = std::max(slowest, answeredAfter);
+            } else {
+                progress(QStringLiteral("minute %1: answer \"%2\" after %3 ms: %4")
+                             .arg(minute)
+                             .arg(QString::fromUtf8(answer.trimmed()))
+                             .arg(double(clock.nsecsElapsed()) / 1e6, 0, 'f', 0)
+                             .arg(socket.errorString()));
             }
         }
         allAnswered = allAnswered && answered == asked;

@@ -63,6 +63,8 @@ void TestProgramHostileInput::initTestCase()
 
 std::unique_ptr<ProgramRun> TestProgramHostileInput::launch(const ProgramSandbox& sandbox)
 {
+    // The report of an earlier launch's tool must not pass for this one's.
+    sandbox.forgetToolReport();
     auto run =
         std::make_unique<ProgramRun>(QStringLiteral(PLAIN_TRAY_UNDER_TEST), sandbox.environment(m_server->origin()));
     if (!run->start() || !run->waitUntil([&sandbox] { return sandbox.toolReport().has_value(); }, Patience) ||
