@@ -119,22 +119,20 @@ qint64 ProcTable::cpuNanoseconds(qint64 pid)
     return ticks * (1000000000 / ::sysconf(_SC_CLK_TCK));
 }
 
-qint64 ProcTable::contextSwitches(qint64 pid)
+QHash<qint64, qint64> ProcTable::contextSwitches(qint64 pid)
 {
+    QHash<qint64, qint64> switches;
     const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    if (threads.isEmpty()) {
-        return -1;
-    }
-    qint64 total = 0;
-    for (const QString& thread : threads) {
+    for (const QString& thread : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        qint64 total = 0;
         for (const QByteArray& line : readFile(tasks + u'/' + thread + QStringLiteral("/status")).split('\n')) {
             if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:")) {
                 total += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
             }
         }
+        switches.insert(thread.toLongLong(), total);
     }
-    return total;
+    return switches;
 }
 
 QStringList ProcTable::descriptorTargets(qint64 pid)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QStringList>
 #include <QtGlobal>
@@ -34,9 +35,9 @@ public:
     // Processor time of every thread of the process so far, in nanoseconds (at the resolution
     // of a clock tick); -1 when gone.
     static qint64 cpuNanoseconds(qint64 pid);
-    // How often the process's live threads have given up a processor so far (each wake-up
-    // ends in one); -1 when gone.
-    static qint64 contextSwitches(qint64 pid);
+    // How often each live thread of the process has given up a processor so far (each wake-up
+    // ends in one), by thread id.
+    static QHash<qint64, qint64> contextSwitches(qint64 pid);
     // What the process's descriptors point at, as the kernel names it ("pipe:[123]", a path).
     static QStringList descriptorTargets(qint64 pid);
     // Targets of the process's descriptors that lie in the folder.
