@@ -58,7 +58,9 @@ void TerminalFloodFigures::addTo(FigureTable& table) const
     const Pipeline plainText = m_pipelines.value(QStringLiteral("c"));
     for (const Goal& goal : m_goals) {
         FigureTable::Row row;
-        row.figure = QStringLiteral("Terminal flood (%1): %2").arg(label, goal.name);
+        // The run's description once, on the first of its rows.
+        row.figure = &goal == &m_goals.constFirst() ? QStringLiteral("Terminal flood (%1): %2").arg(label, goal.name)
+                                                    : QStringLiteral("Terminal flood: %1").arg(goal.name);
         row.goal = QString(goal.wanted)
                        .replace(QStringLiteral(">="), QStringLiteral("≥"))
                        .replace(QStringLiteral("<="), QStringLiteral("≤"));
