@@ -6,11 +6,11 @@
 #
 #   bash bench/run-all.sh [bench_product options]     e.g. --launches 20, --only launch,quit
 #
-# BENCH_BUILD_DIR chooses the build folder (default build/bench).
+# BENCH_BUILD_DIR chooses the build folder (default build/benchmark).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BENCH_BUILD_DIR:-$repo/build/bench}
+build=${BENCH_BUILD_DIR:-$repo/build/benchmark}
 
 bash "$repo/scripts/install-deps.sh"
 # The download reference; only the benchmark needs it.

@@ -6,11 +6,11 @@
 #
 #   bash bench/soak.sh [MINUTES]
 #
-# BENCH_BUILD_DIR chooses the build folder (default build/bench).
+# BENCH_BUILD_DIR chooses the build folder (default build/benchmark).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BENCH_BUILD_DIR:-$repo/build/bench}
+build=${BENCH_BUILD_DIR:-$repo/build/benchmark}
 minutes=${1:-30}
 if ! [[ "$minutes" =~ ^[0-9]+$ ]] || [ "$minutes" -lt 1 ]; then
     echo "usage: bash bench/soak.sh [MINUTES]" >&2

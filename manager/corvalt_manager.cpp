@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 
 #include <filesystem>
 
@@ -133,7 +132,9 @@ void CorvaltManager::installCLI()
         finishDownload(download, updateMode);
         download->deleteLater();
     });
-    download->start(network(), m_config.extraCaCertificatesFile);
+    // A download comes once a launch; what its network stack used is not kept for the session.
+    connect(download, &QObject::destroyed, this, [] { ProcessControl::releaseFreeMemory(); });
+    download->start(m_config.extraCaCertificatesFile);
 }
 
 void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
@@ -198,14 +199,6 @@ void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
         Log::print(u"✅ CLI installed successfully");
     }
     QMetaObject::invokeMethod(this, &CorvaltManager::runCLI, Qt::QueuedConnection);
-}
-
-QNetworkAccessManager& CorvaltManager::network()
-{
-    if (!m_network) {
-        m_network = new QNetworkAccessManager(this);
-    }
-    return *m_network;
 }
 
 void CorvaltManager::cleanupExistingProcesses()

@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 
-class QNetworkAccessManager;
 class ToolDownload;
 class ToolProcess;
 
@@ -57,7 +56,6 @@ private:
     void onToolExited(ToolProcess* process, int status);
     void stopLeftovers();
     void awaitLeftovers();
-    QNetworkAccessManager& network();
 
     ManagerConfig m_config;
     OutputText m_output;
@@ -66,5 +64,4 @@ private:
     QPointer<ToolProcess> m_currentProcess;
     // Finished runs whose children still live in their process group; ended at cleanup.
     QList<QPointer<ToolProcess>> m_leftovers;
-    QNetworkAccessManager* m_network = nullptr;
 };

@@ -28,11 +28,10 @@ ToolDownload::~ToolDownload()
     if (m_reply) {
         m_reply->disconnect(this);
         m_reply->abort();
-        m_reply->deleteLater();
     }
 }
 
-void ToolDownload::start(QNetworkAccessManager& network, const QString& extraCaCertificatesFile)
+void ToolDownload::start(const QString& extraCaCertificatesFile)
 {
     QNetworkRequest request(m_url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -45,7 +44,8 @@ void ToolDownload::start(QNetworkAccessManager& network, const QString& extraCaC
                               QSslCertificate::fromPath(extraCaCertificatesFile, QSsl::Pem));
         request.setSslConfiguration(ssl);
     }
-    m_reply = network.get(request);
+    m_network = new QNetworkAccessManager(this);
+    m_reply = m_network->get(request);
     m_reply->setReadBufferSize(256 * 1024);
     connect(m_reply, &QNetworkReply::readyRead, this, &ToolDownload::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &ToolDownload::onFinished);
@@ -146,7 +146,6 @@ void ToolDownload::fail(Outcome outcome, const QString& description)
     if (m_reply) {
         m_reply->disconnect(this);
         m_reply->abort();
-        m_reply->deleteLater();
     }
     Q_EMIT finished();
 }

@@ -13,7 +13,8 @@ class QNetworkReply;
 
 // One GET of the tool's build, streamed into a staging file beside the installed tool so that
 // the finished file can replace it in one rename. Refuses error statuses, plain-http redirects,
-// stalled transfers and oversized bodies; never weakens certificate checks.
+// stalled transfers and oversized bodies; never weakens certificate checks. Has a network stack
+// of its own, gone with it: the program downloads once a launch and should not keep one.
 class ToolDownload : public QObject
 {
     Q_OBJECT
@@ -35,7 +36,7 @@ public:
     ToolDownload(QUrl url, QString stagingDirectory, Limits limits, QObject* parent = nullptr);
     ~ToolDownload() override;
 
-    void start(QNetworkAccessManager& network, const QString& extraCaCertificatesFile);
+    void start(const QString& extraCaCertificatesFile);
 
     Outcome outcome() const { return m_outcome; }
     QString errorString() const { return m_errorString; }
@@ -55,6 +56,7 @@ private:
     QUrl m_url;
     QString m_stagingDirectory;
     Limits m_limits;
+    QNetworkAccessManager* m_network = nullptr;
     QPointer<QNetworkReply> m_reply;
     std::unique_ptr<QTemporaryFile> m_staged;
     qint64 m_received = 0;

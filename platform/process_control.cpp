@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <csignal>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -149,4 +150,9 @@ bool ProcessControl::suspendProcess(qint64 pid)
 void ProcessControl::sleepMicroseconds(quint32 microseconds)
 {
     ::usleep(microseconds);
+}
+
+void ProcessControl::releaseFreeMemory()
+{
+    ::malloc_trim(0);
 }

@@ -40,4 +40,7 @@ public:
     static bool suspendProcess(qint64 pid);
 
     static void sleepMicroseconds(quint32 microseconds);
+
+    // Hands memory freed by this process back to the system, after a large one-off use.
+    static void releaseFreeMemory();
 };

@@ -1,6 +1,7 @@
 #include "terminal/window_manager.h"
 
 #include "platform/log.h"
+#include "platform/process_control.h"
 #include "terminal/terminal_window.h"
 
 #include <QAction>
@@ -71,7 +72,10 @@ void WindowManager::onWindowClosing(TerminalWindow* window)
         return;
     }
     // The window is still inside its close handling: it goes once that has returned.
-    m_terminalWindow.release()->deleteLater();
+    TerminalWindow* const closing = m_terminalWindow.release();
+    // The view's caches and the window's buffers are gone for good: give their memory back.
+    connect(closing, &QObject::destroyed, this, [] { ProcessControl::releaseFreeMemory(); });
+    closing->deleteLater();
 }
 
 void WindowManager::setWindowMenuActions(const QList<QAction*>& actions)
