@@ -44,8 +44,8 @@ void ToolDownload::start(const QString& extraCaCertificatesFile)
                               QSslCertificate::fromPath(extraCaCertificatesFile, QSsl::Pem));
         request.setSslConfiguration(ssl);
     }
-    m_network = new QNetworkAccessManager(this);
-    m_reply = m_network->get(request);
+    auto* const network = new QNetworkAccessManager(this);
+    m_reply = network->get(request);
     m_reply->setReadBufferSize(256 * 1024);
     connect(m_reply, &QNetworkReply::readyRead, this, &ToolDownload::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &ToolDownload::onFinished);

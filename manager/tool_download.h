@@ -8,7 +8,6 @@
 #include <chrono>
 #include <memory>
 
-class QNetworkAccessManager;
 class QNetworkReply;
 
 // One GET of the tool's build, streamed into a staging file beside the installed tool so that
@@ -56,7 +55,6 @@ private:
     QUrl m_url;
     QString m_stagingDirectory;
     Limits m_limits;
-    QNetworkAccessManager* m_network = nullptr;
     QPointer<QNetworkReply> m_reply;
     std::unique_ptr<QTemporaryFile> m_staged;
     qint64 m_received = 0;
