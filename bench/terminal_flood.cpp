@@ -2,6 +2,7 @@
 // capturing alone and with a plain QPlainTextEdit. Every measurement runs in a process of its own,
 // so that each peak of resident memory is its own. Prints a table; not a test.
 
+#include "bench/median.h"
 #include "flood_scenarios.h"
 
 #include <QApplication>
@@ -145,16 +146,6 @@ measure(const QString& scenario, const QString& dataFile, const QString& directo
         }
     }
     return figures;
-}
-
-double median(QList<double> values)
-{
-    if (values.isEmpty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
 }
 
 } // namespace

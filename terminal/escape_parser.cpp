@@ -121,22 +121,7 @@ void EscapeParser::feed(QStringView text)
                 // The common case, a whole CSI with numeric parameters, without a state per
                 // character; anything else goes on in the states below.
                 beginControlSequence();
-                i += 2;
-                while (i < size) {
-                    const char16_t p = data[i];
-                    if (p >= u'0' && p <= u'9') {
-                        addParameterDigit(p - u'0');
-                    } else if (p == u';' && m_parameterCount < MaxParameters) {
-                        if (m_parameterCount == 0) {
-                            m_parameters[0] = {};
-                            m_parameterCount = 1;
-                        }
-                        m_parameters[m_parameterCount++] = {-1, false};
-                    } else {
-                        break;
-                    }
-                    ++i;
-                }
+                i = takeParameters(data, i + 2, size);
                 if (i < size && isFinal(data[i])) {
                     dispatchControlSequence(data[i]);
                     ++i;
@@ -176,21 +161,7 @@ void EscapeParser::feed(QStringView text)
         case State::ControlSequence:
             // Parameters are most of a sequence: taken in a loop of their own.
             if (!m_hasIntermediate && ((c >= u'0' && c <= u'9') || c == u';')) {
-                while (i < size) {
-                    const char16_t p = data[i];
-                    if (p >= u'0' && p <= u'9') {
-                        addParameterDigit(p - u'0');
-                    } else if (p == u';' && m_parameterCount < MaxParameters) {
-                        if (m_parameterCount == 0) {
-                            m_parameters[0] = {};
-                            m_parameterCount = 1;
-                        }
-                        m_parameters[m_parameterCount++] = {-1, false};
-                    } else {
-                        break;
-                    }
-                    ++i;
-                }
+                i = takeParameters(data, i, size);
                 continue;
             }
             if (c >= u'0' && c <= u'9') {

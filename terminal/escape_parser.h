@@ -61,6 +61,25 @@ private:
         SequenceParameter& parameter = m_parameters[m_parameterCount - 1];
         parameter.value = std::min(std::max(parameter.value, 0) * 10 + digit, MaxParameterValue);
     }
+    // Takes the run of digits and ";" that starts at `i`; returns where the run ends.
+    qsizetype takeParameters(const char16_t* data, qsizetype i, qsizetype size)
+    {
+        for (; i < size; ++i) {
+            const char16_t p = data[i];
+            if (p >= u'0' && p <= u'9') {
+                addParameterDigit(p - u'0');
+            } else if (p == u';' && m_parameterCount < MaxParameters) {
+                if (m_parameterCount == 0) {
+                    m_parameters[0] = {};
+                    m_parameterCount = 1;
+                }
+                m_parameters[m_parameterCount++] = {-1, false};
+            } else {
+                break;
+            }
+        }
+        return i;
+    }
     void dispatchControlSequence(char16_t final);
 
     static constexpr int MaxParameters = 32;

@@ -1,4 +1,5 @@
 #include "product_scenarios.h"
+#include "bench/median.h"
 
 #include "local_dist_server.h"
 #include "proc_table.h"
@@ -33,16 +34,6 @@ const QString WindowTitle = QStringLiteral("Corvalt Terminal");
 const QByteArray GracefulBody = "trap 'sleep 0.2; exit 0' TERM\nwhile :; do sleep 3600 & wait $!; done\n";
 // Refuses the polite request, and so do its children.
 const QByteArray StubbornBody = "trap '' TERM\nwhile :; do sleep 3600 & wait $!; done\n";
-
-double median(QList<double> values)
-{
-    if (values.isEmpty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
-}
 
 double milliseconds(ProgramRun::Clock::duration duration)
 {
