@@ -53,6 +53,8 @@ private:
         return home + QStringLiteral("/.config/autostart/corvalt-tray.desktop");
     }
     static std::optional<Tool> readToolReport(const QString& home);
+    // What /proc says of a process, for a failure's message.
+    static QString describeProcess(qint64 pid);
     static bool waitUntil(const std::function<bool()>& condition, int milliseconds = 20000);
     bool openTrayMenu(TrayRun& run, int button = 1);
     bool choose(TrayRun& run, const QString& label);
@@ -71,6 +73,8 @@ private:
     std::unique_ptr<TrayRun> m_run;
     QString m_home;
     QStringList m_homes;
+    // Groups of tools whose report a later launch has overwritten.
+    QList<qint64> m_earlierGroups;
     std::optional<Tool> m_tool;
 };
 
@@ -133,6 +137,9 @@ void TestTrayEndToEnd::cleanupTestCase()
             ProcessControl::signalGroup(tool->group, ProcessControl::Signal::Kill);
         }
     }
+    for (const qint64 group : std::as_const(m_earlierGroups)) {
+        ProcessControl::signalGroup(group, ProcessControl::Signal::Kill);
+    }
     m_x.reset();
 }
 
@@ -187,6 +194,18 @@ std::optional<TestTrayEndToEnd::Tool> TestTrayEndToEnd::readToolReport(const QSt
         }
     }
     return tool;
+}
+
+QString TestTrayEndToEnd::describeProcess(qint64 pid)
+{
+    const auto read = [pid](const char* name) {
+        QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().replace('\0', ' ').trimmed()
+                                              : QByteArray("(unreadable)");
+    };
+    return QStringLiteral("pid %1 still there: stat %2; command %3")
+        .arg(pid)
+        .arg(QString::fromUtf8(read("stat")), QString::fromUtf8(read("cmdline")));
 }
 
 bool TestTrayEndToEnd::waitUntil(const std::function<bool()>& condition, int milliseconds)
@@ -584,6 +603,7 @@ void TestTrayEndToEnd::crashedInstanceDoesNotBlockTheNextLaunch()
         QVERIFY(crashed);
         QVERIFY(waitUntil([&home] { return readToolReport(home).has_value(); }));
         orphan = readToolReport(home);
+        m_earlierGroups.append(orphan->group);
         crashed->kill();
         QVERIFY(waitUntil([&crashed] { return !crashed->isRunning(); }));
     }
@@ -596,14 +616,20 @@ void TestTrayEndToEnd::crashedInstanceDoesNotBlockTheNextLaunch()
     QVERIFY(waitUntil([&run] { return run.state().windows == 1; }));
     QVERIFY(!run.hasLine(
         QStringLiteral("🪟 Corvalt is already running: asked it to bring its terminal window to the front")));
-    // The new instance's sweep ended the orphaned tool before it started its own.
-    QVERIFY(std::any_of(
-        run.lines().cbegin(), run.lines().cend(), [](const QString& line) { return line.startsWith(u"🎯 Found "); }));
-    QVERIFY(waitUntil([&home, &orphan] {
+    const QString startedLine =
+        QStringLiteral("🔧 CorvaltManager outputHandler called with: ✅ CLI started successfully in zsh");
+    QVERIFY(waitUntil([&home, &orphan, &run, &startedLine] {
         const auto tool = readToolReport(home);
-        return tool && tool->pid != orphan->pid;
+        return tool && tool->pid != orphan->pid && run.hasLine(startedLine);
     }));
-    QVERIFY(!ProcessControl::signalProcess(orphan->pid, ProcessControl::Signal::Probe));
+    // The new instance's sweep ended the orphaned tool before it started its own.
+    const QStringList log = run.logLines();
+    const qsizetype killed = log.indexOf(QStringLiteral("🔨 Killing corvalt process with PID: %1").arg(orphan->pid));
+    const qsizetype swept = log.indexOf(QStringLiteral("✅ All existing corvalt processes terminated"));
+    QVERIFY2(killed >= 0 && killed < swept && swept < log.indexOf(startedLine), qPrintable(log.join(u'\n')));
+    QVERIFY2(waitUntil([&orphan] { return !ProcessControl::signalProcess(orphan->pid, ProcessControl::Signal::Probe); },
+                       5000),
+             qPrintable(describeProcess(orphan->pid)));
     const auto current = readToolReport(home);
     run.terminate();
     QVERIFY(waitUntil([&run] { return !run.isRunning(); }));
