@@ -2,8 +2,8 @@
 #include "bench/median.h"
 
 #include "local_dist_server.h"
-#include "proc_table.h"
-#include "program_run.h"
+#include "proc_figures.h"
+#include "tests/support/program_run.h"
 #include "x_session.h"
 
 #include <QDir>
@@ -88,10 +88,6 @@ ProductScenarios::~ProductScenarios() = default;
 
 bool ProductScenarios::prepare(QString& error)
 {
-    if (!m_sandbox.isValid()) {
-        error = QStringLiteral("cannot make a temporary folder");
-        return false;
-    }
     if (QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty()) {
         error = QStringLiteral("curl is missing (apt-get install curl)");
         return false;
@@ -111,7 +107,7 @@ QProcessEnvironment ProductScenarios::environment(const QString& origin) const
 
 std::unique_ptr<ProgramRun> ProductScenarios::start(const QString& origin)
 {
-    m_sandbox.forgetToolReport();
+    QFile::remove(m_sandbox.home() + QStringLiteral("/tool-report.txt"));
     auto run = std::make_unique<ProgramRun>(QStringLiteral(PLAIN_TRAY_UNDER_TEST), environment(origin));
     run->setLineFilter(programLine);
     if (!run->start()) {
@@ -177,15 +173,15 @@ QString ProductScenarios::writeFloodData(const QString& name, qint64 bytes) cons
 bool ProductScenarios::launch(FigureTable& table)
 {
     // A 20 MB build: a script that idles, padded past its end.
-    QByteArray tool = ProgramSandbox::toolScript(GracefulBody + "exit 0\n");
+    QByteArray tool = TestSandbox::toolScript(GracefulBody + "exit 0\n");
     tool += QByteArray(LaunchToolBytes - tool.size() - 1, '#') + '\n';
     const QString file = writeFile(QStringLiteral("tool-20mb"), tool);
     LocalDistServer server;
-    if (!server.start(ProgramSandbox::AssetName, file)) {
+    if (!server.start(TestSandbox::AssetName, file)) {
         progress(QStringLiteral("the distribution server did not start"));
         return false;
     }
-    const QString url = server.origin() + QStringLiteral("/static/cli/") + ProgramSandbox::AssetName;
+    const QString url = server.origin() + QStringLiteral("/static/cli/") + TestSandbox::AssetName;
     const QProcessEnvironment shellEnvironment = environment(server.origin());
 
     QList<double> launches, searches, shells, downloads, authorities, bareStarts;
@@ -304,9 +300,9 @@ bool ProductScenarios::quit(FigureTable& table)
         bool graceful;
     };
     for (const Case& quitCase : {Case{GracefulBody, true}, Case{StubbornBody, false}}) {
-        const QByteArray tool = ProgramSandbox::toolScript(quitCase.body);
+        const QByteArray tool = TestSandbox::toolScript(quitCase.body);
         LocalDistServer server;
-        if (!server.start(ProgramSandbox::AssetName, writeFile(QStringLiteral("tool-quit"), tool))) {
+        if (!server.start(TestSandbox::AssetName, writeFile(QStringLiteral("tool-quit"), tool))) {
             return false;
         }
         QList<double> quits, ownExits;
@@ -321,7 +317,7 @@ bool ProductScenarios::quit(FigureTable& table)
                 if (!m_sandbox.installTool(tool)) {
                     return false;
                 }
-                m_sandbox.forgetToolReport();
+                QFile::remove(m_sandbox.home() + QStringLiteral("/tool-report.txt"));
                 QProcess shell;
                 shell.setProcessEnvironment(environment(server.origin()));
                 shell.setStandardOutputFile(QProcess::nullDevice());
@@ -382,8 +378,8 @@ bool ProductScenarios::quit(FigureTable& table)
 bool ProductScenarios::idle(FigureTable& table)
 {
     LocalDistServer server;
-    if (!server.start(ProgramSandbox::AssetName,
-                      writeFile(QStringLiteral("tool-idle"), ProgramSandbox::toolScript(GracefulBody)))) {
+    if (!server.start(TestSandbox::AssetName,
+                      writeFile(QStringLiteral("tool-idle"), TestSandbox::toolScript(GracefulBody)))) {
         return false;
     }
     const auto run = startWithWindow(server.origin());
@@ -417,36 +413,36 @@ bool ProductScenarios::idle(FigureTable& table)
     }
     run->waitUntil([] { return false; }, 3000);
     const qint64 barePid = bare.processId();
-    const qint64 bareCpuBefore = ProcTable::cpuNanoseconds(barePid);
+    const qint64 bareCpuBefore = ProcFigures::cpuNanoseconds(barePid);
 
     progress(QStringLiteral("idle for %1 s").arg(m_options.idleSeconds));
     const qint64 pid = run->processId();
-    const qint64 cpuBefore = ProcTable::cpuNanoseconds(pid);
-    const QHash<qint64, qint64> switchesBefore = ProcTable::contextSwitches(pid);
+    const qint64 cpuBefore = ProcFigures::cpuNanoseconds(pid);
+    const QHash<qint64, qint64> switchesBefore = ProcFigures::contextSwitches(pid);
     const qint64 logBefore = run->logBytes();
     QElapsedTimer clock;
     clock.start();
     qint64 largest = 0;
     for (int second = 0; second < m_options.idleSeconds; ++second) {
         run->waitUntil([] { return false; }, 1000);
-        largest = std::max(largest, ProcTable::statusBytes(pid, "VmRSS"));
+        largest = std::max(largest, ProcFigures::statusBytes(pid, "VmRSS"));
     }
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
-    const double cpuMilliseconds = double(ProcTable::cpuNanoseconds(pid) - cpuBefore) / 1e6;
+    const double cpuMilliseconds = double(ProcFigures::cpuNanoseconds(pid) - cpuBefore) / 1e6;
     // Threads that ended meanwhile took their counts with them; those that began count whole.
     qint64 switches = 0;
-    const QHash<qint64, qint64> switchesAfter = ProcTable::contextSwitches(pid);
+    const QHash<qint64, qint64> switchesAfter = ProcFigures::contextSwitches(pid);
     for (auto it = switchesAfter.cbegin(); it != switchesAfter.cend(); ++it) {
         switches += it.value() - switchesBefore.value(it.key(), 0);
     }
     const qint64 logged = run->logBytes() - logBefore;
-    const double resident = double(ProcTable::statusBytes(pid, "VmRSS")) / 1e6;
-    const double anonymous = double(ProcTable::statusBytes(pid, "RssAnon")) / 1e6;
-    const double files = double(ProcTable::statusBytes(pid, "RssFile")) / 1e6;
-    const double shared = double(ProcTable::statusBytes(pid, "RssShmem")) / 1e6;
-    const double proportional = double(ProcTable::proportionalBytes(pid)) / 1e6;
-    const double bareResident = double(ProcTable::statusBytes(barePid, "VmRSS")) / 1e6;
-    const double bareCpuMilliseconds = double(ProcTable::cpuNanoseconds(barePid) - bareCpuBefore) / 1e6;
+    const double resident = double(ProcFigures::statusBytes(pid, "VmRSS")) / 1e6;
+    const double anonymous = double(ProcFigures::statusBytes(pid, "RssAnon")) / 1e6;
+    const double files = double(ProcFigures::statusBytes(pid, "RssFile")) / 1e6;
+    const double shared = double(ProcFigures::statusBytes(pid, "RssShmem")) / 1e6;
+    const double proportional = double(ProcFigures::proportionalBytes(pid)) / 1e6;
+    const double bareResident = double(ProcFigures::statusBytes(barePid, "VmRSS")) / 1e6;
+    const double bareCpuMilliseconds = double(ProcFigures::cpuNanoseconds(barePid) - bareCpuBefore) / 1e6;
     bare.kill();
     bare.waitForFinished();
     if (!stop(*run)) {
@@ -501,8 +497,8 @@ bool ProductScenarios::logVolume(FigureTable& table)
         const QByteArray body = "while [ ! -e \"$HOME/go\" ]; do sleep 0.05; done\n" + flood.command + " '" +
             QFile::encodeName(data) + "'\nprintf 'flood-done\\n'\n" + GracefulBody;
         LocalDistServer server;
-        if (!server.start(ProgramSandbox::AssetName,
-                          writeFile(QStringLiteral("tool-flood"), ProgramSandbox::toolScript(body)))) {
+        if (!server.start(TestSandbox::AssetName,
+                          writeFile(QStringLiteral("tool-flood"), TestSandbox::toolScript(body)))) {
             return false;
         }
         const QString go = m_sandbox.home() + QStringLiteral("/go");
@@ -545,9 +541,8 @@ bool ProductScenarios::soak(int minutes, QTextStream& out)
         "'\n    i=$((i + 1))\n    while [ $(date +%s%N) -lt $((start + i * 100000000)) ]; do sleep 0.02; done\n"
         "done\n";
     LocalDistServer server;
-    if (!server.start(
-            ProgramSandbox::AssetName,
-            writeFile(QStringLiteral("tool-soak"), ProgramSandbox::toolScript("trap 'exit 0' TERM\n" + body)))) {
+    if (!server.start(TestSandbox::AssetName,
+                      writeFile(QStringLiteral("tool-soak"), TestSandbox::toolScript("trap 'exit 0' TERM\n" + body)))) {
         return false;
     }
     const auto run = startWithWindow(server.origin());
@@ -606,12 +601,12 @@ bool ProductScenarios::soak(int minutes, QTextStream& out)
             }
         }
         allAnswered = allAnswered && answered == asked;
-        const double resident = double(ProcTable::statusBytes(pid, "VmRSS")) / 1e6;
+        const double resident = double(ProcFigures::statusBytes(pid, "VmRSS")) / 1e6;
         residents.append(resident);
         out << QStringLiteral("| %1 | %2 MB | %3 MB | %4 MB | %5 of %6 | %7 ms |\n")
                    .arg(minute)
                    .arg(resident, 0, 'f', 1)
-                   .arg(double(ProcTable::statusBytes(pid, "VmHWM")) / 1e6, 0, 'f', 1)
+                   .arg(double(ProcFigures::statusBytes(pid, "VmHWM")) / 1e6, 0, 'f', 1)
                    .arg(double(run->logBytes() - loggedBefore) / 1e6, 0, 'f', 1)
                    .arg(answered)
                    .arg(asked)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "figure_table.h"
-#include "program_sandbox.h"
+#include "tests/support/test_sandbox.h"
 
 #include <QString>
 
@@ -50,6 +50,6 @@ private:
     QString writeFloodData(const QString& name, qint64 bytes) const;
 
     Options m_options;
-    ProgramSandbox m_sandbox;
+    TestSandbox m_sandbox;
     std::unique_ptr<XSession> m_x;
 };

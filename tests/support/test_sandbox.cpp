@@ -5,20 +5,64 @@
 #include <QFileInfo>
 #include <QUuid>
 
-TestSandbox::TestSandbox(const QString& homeName)
-    : m_home(m_root.path() + u'/' + homeName)
-    , m_savedHome(qgetenv("HOME"))
-    , m_savedConfigHome(qgetenv("XDG_CONFIG_HOME"))
+const QString TestSandbox::AssetName = QStringLiteral("tool-linux-amd64");
+
+namespace {
+
+constexpr QFile::Permissions Executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
+    QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+
+// The report goes in place whole: a reader never sees half of it.
+constexpr char ReportPreamble[] = R"sh(report="$HOME/tool-report.txt"
+set -- $(cat /proc/$$/stat)
+printf 'pid=%s\ngroup=%s\n' "$$" "$5" > "$report.part" && mv "$report.part" "$report"
+)sh";
+
+QByteArray readFile(const QString& path)
 {
-    QDir().mkpath(m_home);
-    qputenv("HOME", QFile::encodeName(m_home));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home + QStringLiteral("/.config")));
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-TestSandbox::~TestSandbox()
+} // namespace
+
+TestSandbox::TestSandbox(const QString& homeName)
+    : m_root(QDir::tempPath() + QStringLiteral("/ts-XXXXXX"))
+    , m_word(uniqueWord())
+    , m_home(m_root.path() + u'/' + m_word + u'-' + homeName)
+    , m_environment({{"HOME", QFile::encodeName(m_home)},
+                     {"XDG_CONFIG_HOME", QFile::encodeName(m_home + QStringLiteral("/.config"))}})
 {
-    qputenv("HOME", m_savedHome);
-    qputenv("XDG_CONFIG_HOME", m_savedConfigHome);
+    QDir().mkpath(m_home);
+    QDir().mkpath(runtimeDir());
+    QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TestSandbox::~TestSandbox() = default;
+
+QProcessEnvironment TestSandbox::environment(const QString& origin, const QString& platform) const
+{
+    QProcessEnvironment base = QProcessEnvironment::systemEnvironment();
+    base.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}) {
+        base.remove(QString::fromLatin1(name));
+    }
+    return environment(origin, base);
+}
+
+QProcessEnvironment TestSandbox::environment(const QString& origin, const QProcessEnvironment& base) const
+{
+    QProcessEnvironment environment = base;
+    environment.insert(QStringLiteral("HOME"), m_home);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home + QStringLiteral("/.config"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home + QStringLiteral("/.local/share"));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_home + QStringLiteral("/.cache"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
+    environment.insert(QStringLiteral("TRAY_TEST_BASE_URL"), origin + QStringLiteral("/static/cli"));
+    environment.insert(QStringLiteral("TRAY_TEST_ASSET_NAME"), AssetName);
+    environment.insert(QStringLiteral("TRAY_TEST_CA_FILE"), QStringLiteral(TEST_CERT_DIR "/ca.pem"));
+    environment.insert(QStringLiteral("TRAY_TEST_SEARCH_WORD"), m_word);
+    return environment;
 }
 
 void TestSandbox::writeScript(const QString& path, const QByteArray& body)
@@ -28,8 +72,40 @@ void TestSandbox::writeScript(const QString& path, const QByteArray& body)
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write("#!/bin/sh\n" + body);
     file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup |
-                        QFile::ReadOther | QFile::ExeOther);
+    file.setPermissions(Executable);
+}
+
+QByteArray TestSandbox::toolScript(const QByteArray& body)
+{
+    return QByteArray("#!/bin/sh\n") + ReportPreamble + body;
+}
+
+std::optional<TestSandbox::ToolReport> TestSandbox::toolReport() const
+{
+    const QByteArray text = readFile(m_home + QStringLiteral("/tool-report.txt"));
+    if (text.isEmpty()) {
+        return std::nullopt;
+    }
+    ToolReport report;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.startsWith("pid=")) {
+            report.pid = line.mid(4).toLongLong();
+        } else if (line.startsWith("group=")) {
+            report.group = line.mid(6).toLongLong();
+        }
+    }
+    return report;
+}
+
+QByteArray TestSandbox::installedTool() const
+{
+    return readFile(toolPath());
+}
+
+QStringList TestSandbox::installDirEntries() const
+{
+    return QDir(installDir())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 QString TestSandbox::uniqueWord()

@@ -18,12 +18,11 @@ public:
     // The log line that carries a text passed to the output (its first line, for texts that
     // hold line feeds).
     static QString output(const QString& text);
-    // A quit by SIGTERM, from the signal to the end of the termination sequence.
-    static QStringList quitBySigterm(Tool tool);
+    // A quit by a termination signal ("SIGTERM"), from the signal to the end of the termination
+    // sequence.
+    static QStringList quitBySignal(const QString& signalName, Tool tool);
     // The run's lines of that sequence.
     static QStringList quitLines(const ProgramRun& run);
     // The launch sequence in order, from the delegate's first line to the window job.
     static QStringList launch(const QString& downloadUrl, bool updateMode);
-    // True when every expected line occurs among the lines, each after the one before.
-    static bool inOrder(const QStringList& lines, const QStringList& expected);
 };

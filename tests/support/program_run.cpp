@@ -1,4 +1,4 @@
-#include "program_run.h"
+#include "tests/support/program_run.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>

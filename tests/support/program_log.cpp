@@ -1,15 +1,15 @@
-#include "program_log.h"
+#include "tests/support/program_log.h"
 
-#include "program_run.h"
+#include "tests/support/program_run.h"
 
 QString ProgramLog::output(const QString& text)
 {
     return QStringLiteral("🔧 CorvaltManager outputHandler called with: ") + text;
 }
 
-QStringList ProgramLog::quitBySigterm(Tool tool)
+QStringList ProgramLog::quitBySignal(const QString& signalName, Tool tool)
 {
-    QStringList lines{QStringLiteral("🛑 Received SIGTERM, quitting"),
+    QStringList lines{QStringLiteral("🛑 Received %1, quitting").arg(signalName),
                       QStringLiteral("🧹 CorvaltManager cleanup called")};
     switch (tool) {
     case Tool::None:
@@ -54,17 +54,4 @@ QStringList ProgramLog::launch(const QString& downloadUrl, bool updateMode)
             QStringLiteral("📥 Update mode: ") + (updateMode ? QStringLiteral("true") : QStringLiteral("false")),
             QStringLiteral("🚀 downloadAndRunCLI called"),
             QStringLiteral("🚀 Opening terminal window automatically")};
-}
-
-bool ProgramLog::inOrder(const QStringList& lines, const QStringList& expected)
-{
-    qsizetype from = 0;
-    for (const QString& line : expected) {
-        const qsizetype at = lines.indexOf(line, from);
-        if (at < 0) {
-            return false;
-        }
-        from = at + 1;
-    }
-    return true;
 }

@@ -33,6 +33,8 @@ public:
     bool exitedNormally() const { return m_process.exitStatus() == QProcess::NormalExit; }
     int exitCode() const { return m_process.exitCode(); }
     void terminate() { m_process.terminate(); }
+    // As a crash would: no chance to clean up.
+    void kill() { m_process.kill(); }
 
     const QStringList& lines() const { return m_lines; }
     bool hasLine(const QString& line) const { return m_lines.contains(line); }

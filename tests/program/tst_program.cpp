@@ -1,0 +1,233 @@
+#include "tests/support/https_test_server.h"
+#include "tests/support/in_order.h"
+#include "tests/support/proc_table.h"
+#include "tests/support/program_log.h"
+#include "tests/support/program_run.h"
+#include "tests/support/test_sandbox.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTest>
+
+#include <csignal>
+
+// The whole program, headless, as a user's session meets it: launch and quit, signals, a second
+// launch, a crash, a stalled server and a flooding tool.
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void launchAndQuitSequences();
+    void quitBySignal_data();
+    void quitBySignal();
+    void secondLaunchAndCrashRecovery();
+    void quitDuringAStalledDownload();
+    void floodKeepsTheProgramBoundedAndAnswering();
+
+private:
+    // Serves `tool` (or `route`) as the newest build and starts the program.
+    std::unique_ptr<ProgramRun> start(const TestSandbox& sandbox, HttpsTestServer::Route route);
+    static std::unique_ptr<ProgramRun> waitForTool(std::unique_ptr<ProgramRun> run, const TestSandbox& sandbox);
+    // Sends the signal and checks that the program ended well, in time, with nothing left.
+    static void quit(ProgramRun& run, int signal, ProgramLog::Tool expected, qint64 toolGroup);
+
+    std::unique_ptr<HttpsTestServer> m_server;
+};
+
+namespace {
+
+constexpr int Patience = 30000;
+const QString WindowOpened = QStringLiteral("🚀 Opening terminal window automatically");
+const QByteArray Graceful = "trap 'exit 0' TERM\necho tool-up\nwhile :; do sleep 0.1; done\n";
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr qint64 FloodBytes = qint64(64) * 1024 * 1024;
+#else
+constexpr qint64 FloodBytes = qint64(512) * 1024 * 1024;
+#endif
+// Far below what the flood would take if the program kept it, far above what it needs.
+constexpr qint64 MemoryBound = qint64(160) * 1024 * 1024;
+
+QString signalName(int signal)
+{
+    return signal == SIGTERM ? QStringLiteral("SIGTERM")
+        : signal == SIGINT   ? QStringLiteral("SIGINT")
+                             : QStringLiteral("SIGHUP");
+}
+
+} // namespace
+
+std::unique_ptr<ProgramRun> TestProgram::start(const TestSandbox& sandbox, HttpsTestServer::Route route)
+{
+    m_server = std::make_unique<HttpsTestServer>(QStringLiteral(TEST_CERT_DIR "/server"));
+    m_server->setRoute("/static/cli/" + TestSandbox::AssetName.toUtf8(), std::move(route));
+    if (!m_server->listen()) {
+        return nullptr;
+    }
+    QFile::remove(sandbox.home() + QStringLiteral("/tool-report.txt"));
+    auto run =
+        std::make_unique<ProgramRun>(QStringLiteral(PLAIN_TRAY_UNDER_TEST), sandbox.environment(m_server->origin()));
+    return run->start() ? std::move(run) : nullptr;
+}
+
+std::unique_ptr<ProgramRun> TestProgram::waitForTool(std::unique_ptr<ProgramRun> run, const TestSandbox& sandbox)
+{
+    if (!run || !run->waitUntil([&sandbox] { return sandbox.toolReport().has_value(); }, Patience) ||
+        !run->waitForLine(WindowOpened, Patience)) {
+        qWarning("%s", run ? qPrintable(run->lines().join(u'\n')) : "not started");
+        return nullptr;
+    }
+    return run;
+}
+
+void TestProgram::quit(ProgramRun& run, int signal, ProgramLog::Tool expected, qint64 toolGroup)
+{
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(run.processId()), signal);
+    QVERIFY(run.waitForExit(Patience));
+    // The 2.0 s stop deadline, with a margin for a loaded machine.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(run.exitedNormally());
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(ProgramLog::quitLines(run), ProgramLog::quitBySignal(signalName(signal), expected));
+    // Gone, zombies included, by the time the program has exited.
+    QVERIFY(toolGroup == 0 || ProcTable::group(toolGroup).isEmpty());
+}
+
+void TestProgram::launchAndQuitSequences()
+{
+    TestSandbox sandbox;
+    auto run = waitForTool(start(sandbox, {200, TestSandbox::toolScript(Graceful), {}, {}}), sandbox);
+    QVERIFY(run);
+    QVERIFY(run->waitForLineContaining(QStringLiteral("tool-up"), Patience));
+    const QString url = m_server->origin() + QStringLiteral("/static/cli/") + TestSandbox::AssetName;
+    QVERIFY2(inOrder(run->lines(), ProgramLog::launch(url, false)), qPrintable(run->lines().join(u'\n')));
+    QVERIFY(inOrder(run->lines(),
+                    {ProgramLog::output(QStringLiteral("🚀 Starting Corvalt CLI setup...")),
+                     ProgramLog::output(QStringLiteral("🔍 Checking for existing corvalt processes...")),
+                     ProgramLog::output(QStringLiteral("ℹ️ No existing corvalt processes found")),
+                     ProgramLog::output(QStringLiteral("📥 Downloading latest CLI version...")),
+                     ProgramLog::output(QStringLiteral("📥 Installing CLI from ") + url),
+                     ProgramLog::output(QStringLiteral("✅ CLI installed at ") + sandbox.toolPath()),
+                     ProgramLog::output(QStringLiteral("▶️ Starting corvalt CLI in zsh with color support...")),
+                     ProgramLog::output(QStringLiteral("✅ CLI started successfully in zsh")),
+                     ProgramLog::output(QStringLiteral("tool-up"))}));
+    QVERIFY(QFileInfo(sandbox.toolPath()).isExecutable());
+    QCOMPARE(sandbox.installDirEntries(), QStringList{QStringLiteral("corvalt")});
+    QVERIFY(QFileInfo::exists(sandbox.autostartEntryPath()));
+    quit(*run, SIGTERM, ProgramLog::Tool::Graceful, sandbox.toolReport()->group);
+}
+
+void TestProgram::quitBySignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("tool");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("SIGINT, graceful tool") << SIGINT << Graceful << int(ProgramLog::Tool::Graceful);
+    // The refusal is inherited by the tool's children: none of them ends on SIGTERM either.
+    QTest::newRow("SIGTERM, stubborn tool with children")
+        << SIGTERM << QByteArray("trap '' TERM\nsleep 600 &\nwhile :; do sleep 0.1; done\n")
+        << int(ProgramLog::Tool::Forced);
+    QTest::newRow("SIGHUP, tool gone, its child left")
+        << SIGHUP << QByteArray("sleep 600 &\nexit 0\n") << int(ProgramLog::Tool::None);
+}
+
+void TestProgram::quitBySignal()
+{
+    QFETCH(int, signal);
+    QFETCH(QByteArray, tool);
+    QFETCH(int, expected);
+    TestSandbox sandbox;
+    auto run = waitForTool(start(sandbox, {200, TestSandbox::toolScript(tool), {}, {}}), sandbox);
+    QVERIFY(run);
+    if (expected == int(ProgramLog::Tool::None)) {
+        QVERIFY(run->waitForLineContaining(QStringLiteral("⚡️ CLI exited with code 0"), Patience));
+    }
+    quit(*run, signal, ProgramLog::Tool(expected), sandbox.toolReport()->group);
+}
+
+void TestProgram::secondLaunchAndCrashRecovery()
+{
+    TestSandbox sandbox;
+    auto first = waitForTool(start(sandbox, {200, TestSandbox::toolScript(Graceful), {}, {}}), sandbox);
+    QVERIFY(first);
+    const TestSandbox::ToolReport orphan = *sandbox.toolReport();
+
+    // A second launch starts no second tool: it asks the first for its window and leaves.
+    ProgramRun second(QStringLiteral(PLAIN_TRAY_UNDER_TEST), sandbox.environment(m_server->origin()));
+    QVERIFY(second.start());
+    QVERIFY(second.waitForExit(Patience));
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.lines(),
+             QStringList{QStringLiteral(
+                 "🪟 Corvalt is already running: asked it to bring its terminal window to the front")});
+    QVERIFY(first->waitForLine(QStringLiteral("🪟 Another launch asked for the terminal window"), Patience));
+    QCOMPARE(sandbox.toolReport()->pid, orphan.pid);
+
+    // A crash leaves its lock and its tool behind; the next launch takes over both.
+    first->kill();
+    QVERIFY(first->waitForExit(Patience));
+    QVERIFY(!ProcTable::group(orphan.group).isEmpty());
+    auto third = waitForTool(start(sandbox, {200, TestSandbox::toolScript(Graceful), {}, {}}), sandbox);
+    QVERIFY(third);
+    QVERIFY(third->waitForLineContaining(QStringLiteral("🎯 Found "), Patience));
+    QVERIFY(inOrder(
+        third->lines(),
+        ProgramLog::launch(m_server->origin() + QStringLiteral("/static/cli/") + TestSandbox::AssetName, true)));
+    QVERIFY(ProgramRun::waitUntil([&] { return ProcTable::group(orphan.group).isEmpty(); }, Patience));
+    quit(*third, SIGTERM, ProgramLog::Tool::Graceful, sandbox.toolReport()->group);
+}
+
+void TestProgram::quitDuringAStalledDownload()
+{
+    TestSandbox sandbox;
+    TestSandbox::writeScript(sandbox.toolPath(), "echo old\n");
+    auto run = start(sandbox, {200, QByteArray(1 << 20, 'x'), HttpsTestServer::Behaviour::StallMidBody, {}});
+    QVERIFY(run);
+    QVERIFY(run->waitForLine(QStringLiteral("📥 Update mode: true"), Patience));
+    QVERIFY(run->waitUntil([this] { return m_server->requestCount() > 0; }, Patience));
+    QVERIFY(run->waitForLine(WindowOpened, Patience));
+    quit(*run, SIGTERM, ProgramLog::Tool::None, 0);
+    QCOMPARE(sandbox.installedTool(), QByteArray("#!/bin/sh\necho old\n"));
+    QCOMPARE(sandbox.installDirEntries(), QStringList{QStringLiteral("corvalt")});
+}
+
+void TestProgram::floodKeepsTheProgramBoundedAndAnswering()
+{
+    TestSandbox sandbox;
+    // As fast as a pipe goes: coloured lines in large writes, then an end mark, then idle.
+    const QByteArray tool = TestSandbox::toolScript(
+        "line=$(printf '\\033[32mINFO\\033[0m flood-line 0123456789 abcdefghijklmnopqrstuvwxyz')\n"
+        "yes \"$line\" | head -c " +
+        QByteArray::number(FloodBytes) + "\nprintf '\\nflood-done\\n'\n" + Graceful);
+    auto run = start(sandbox, {200, tool, {}, {}});
+    QVERIFY(run);
+    // The flood's own lines are counted, not kept: a test must not hold a gigabyte.
+    run->setLineFilter([](QByteArrayView line) { return !line.contains("flood-line"); });
+    run = waitForTool(std::move(run), sandbox);
+    QVERIFY(run);
+
+    // Part of the way in, a second launch asks for the window; the program answers from its
+    // event loop, between the pieces of the flood.
+    QVERIFY(run->waitUntil([&run] { return run->logBytes() > FloodBytes / 4; }, 10 * Patience));
+    ProgramRun second(QStringLiteral(PLAIN_TRAY_UNDER_TEST), sandbox.environment(m_server->origin()));
+    QVERIFY(second.start());
+    QVERIFY(second.waitForExit(Patience));
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(run->hasLine(QStringLiteral("🪟 Another launch asked for the terminal window")));
+
+    QVERIFY(run->waitForLineContaining(QStringLiteral("tool-up"), 10 * Patience));
+    const qint64 peak = ProcTable::statusBytes(run->processId(), "VmHWM");
+    qInfo("flood of %lld MiB: peak resident memory %lld MiB", FloodBytes >> 20, peak >> 20);
+    QVERIFY(peak > 0);
+#if !defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's shadow memory and quarantine say nothing about the program's own bound.
+    QVERIFY2(peak < MemoryBound, qPrintable(QStringLiteral("%1 MiB").arg(peak >> 20)));
+#endif
+    quit(*run, SIGTERM, ProgramLog::Tool::Graceful, sandbox.toolReport()->group);
+}
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"
