@@ -95,7 +95,7 @@ asset=$(sed -n 's/^CORVALT_ASSET_NAME:STRING=//p' "$build/CMakeCache.txt")
 # Every byte percent-encoded, so the tool's name is not in the server's command line.
 encoded_asset=$(printf '%s' "$asset" | od -An -tx1 -v | tr -d ' \n' | sed 's/../%&/g')
 cp "$repo/scripts/demo-tool.sh" "$work/stand-in-tool"
-ln -s "$build/tests/support/local-dist-server" "$work/dist-server"
+ln -s "$build/bench/local-dist-server" "$work/dist-server"
 
 start_server() {
     "$work/dist-server" "$certs/server" "$1" "$encoded_asset" "$work/stand-in-tool" >"$work/server.log" 2>&1 &
@@ -137,7 +137,7 @@ if [ "$headless" = 1 ]; then
     # Qt's XEmbed tray, not a StatusNotifierItem on some session bus.
     unset DBUS_SESSION_BUS_ADDRESS
     export QT_QPA_PLATFORM=xcb
-    wait_until 30 "$build/tests/app/tray-host-probe" || { echo "icewm offers no tray" >&2; exit 1; }
+    wait_until 30 "$build/tests/tray-host-probe" || { echo "icewm offers no tray" >&2; exit 1; }
 fi
 
 say "Starting the tray program in the sandboxed home $home"

@@ -1,7 +1,6 @@
 #include "tests/support/https_test_server.h"
 #include "tests/support/in_order.h"
 #include "tests/support/proc_table.h"
-#include "tests/support/program_log.h"
 #include "tests/support/program_run.h"
 #include "tests/support/test_sandbox.h"
 
@@ -30,7 +29,7 @@ private:
     std::unique_ptr<ProgramRun> start(const TestSandbox& sandbox, HttpsTestServer::Route route);
     static std::unique_ptr<ProgramRun> waitForTool(std::unique_ptr<ProgramRun> run, const TestSandbox& sandbox);
     // Sends the signal and checks that the program ended well, in time, with nothing left.
-    static void quit(ProgramRun& run, int signal, ProgramLog::Tool expected, qint64 toolGroup);
+    static void quit(ProgramRun& run, int signal, const QStringList& stop, qint64 toolGroup);
 
     std::unique_ptr<HttpsTestServer> m_server;
 };
@@ -55,6 +54,36 @@ QString signalName(int signal)
         : signal == SIGINT   ? QStringLiteral("SIGINT")
                              : QStringLiteral("SIGHUP");
 }
+
+// The log line that carries a text passed to the output.
+QString output(const QString& text)
+{
+    return QStringLiteral("🔧 CorvaltManager outputHandler called with: ") + text;
+}
+
+QStringList launchSequence(const QString& origin, bool updateMode)
+{
+    const QString url = origin + QStringLiteral("/static/cli/") + TestSandbox::AssetName;
+    return {QStringLiteral("🚀 AppDelegate applicationDidFinishLaunching called"),
+            QStringLiteral("🚀 About to call downloadAndRunCLI"),
+            QStringLiteral("🚀 downloadAndRunCLI() called"),
+            QStringLiteral("🔍 Searching for existing corvalt processes..."),
+            QStringLiteral("📥 Downloading latest CLI version..."),
+            QStringLiteral("📥 installCLI() called"),
+            QStringLiteral("📥 Binary name: ") + TestSandbox::AssetName,
+            QStringLiteral("📥 Download URL: ") + url,
+            QStringLiteral("📥 Update mode: ") + (updateMode ? QStringLiteral("true") : QStringLiteral("false")),
+            QStringLiteral("🚀 downloadAndRunCLI called"),
+            QStringLiteral("🚀 Opening terminal window automatically")};
+}
+
+const QString CleanupCalled = QStringLiteral("🧹 CorvaltManager cleanup called");
+const QString NothingToStop = QStringLiteral("ℹ️ No running CLI process to clean up");
+const QStringList Stopped = {QStringLiteral("🧹 Terminating running CLI process"),
+                             QStringLiteral("✅ CLI process cleanup completed")};
+const QStringList Forced = {QStringLiteral("🧹 Terminating running CLI process"),
+                            QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination"),
+                            QStringLiteral("✅ CLI process cleanup completed")};
 
 } // namespace
 
@@ -81,7 +110,7 @@ std::unique_ptr<ProgramRun> TestProgram::waitForTool(std::unique_ptr<ProgramRun>
     return run;
 }
 
-void TestProgram::quit(ProgramRun& run, int signal, ProgramLog::Tool expected, qint64 toolGroup)
+void TestProgram::quit(ProgramRun& run, int signal, const QStringList& stop, qint64 toolGroup)
 {
     QElapsedTimer clock;
     clock.start();
@@ -91,7 +120,18 @@ void TestProgram::quit(ProgramRun& run, int signal, ProgramLog::Tool expected, q
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(run.exitedNormally());
     QCOMPARE(run.exitCode(), 0);
-    QCOMPARE(ProgramLog::quitLines(run), ProgramLog::quitBySignal(signalName(signal), expected));
+    const QStringList prefixes{QStringLiteral("🛑"),
+                               QStringLiteral("🧹"),
+                               QStringLiteral("ℹ️ No running"),
+                               QStringLiteral("✅ CLI process"),
+                               QStringLiteral("⚠️ Process")};
+    const QStringList expected =
+        QStringList{QStringLiteral("🛑 Received %1, quitting").arg(signalName(signal)), CleanupCalled} + stop +
+        QStringList{QStringLiteral("🛑 AppDelegate applicationWillTerminate called"),
+                    CleanupCalled,
+                    NothingToStop,
+                    QStringLiteral("🛑 App termination cleanup completed")};
+    QCOMPARE(run.linesStartingWith(prefixes), expected);
     // Gone, zombies included, by the time the program has exited.
     QVERIFY(toolGroup == 0 || ProcTable::group(toolGroup).isEmpty());
 }
@@ -103,49 +143,48 @@ void TestProgram::launchAndQuitSequences()
     QVERIFY(run);
     QVERIFY(run->waitForLineContaining(QStringLiteral("tool-up"), Patience));
     const QString url = m_server->origin() + QStringLiteral("/static/cli/") + TestSandbox::AssetName;
-    QVERIFY2(inOrder(run->lines(), ProgramLog::launch(url, false)), qPrintable(run->lines().join(u'\n')));
+    QVERIFY2(inOrder(run->lines(), launchSequence(m_server->origin(), false)), qPrintable(run->lines().join(u'\n')));
     QVERIFY(inOrder(run->lines(),
-                    {ProgramLog::output(QStringLiteral("🚀 Starting Corvalt CLI setup...")),
-                     ProgramLog::output(QStringLiteral("🔍 Checking for existing corvalt processes...")),
-                     ProgramLog::output(QStringLiteral("ℹ️ No existing corvalt processes found")),
-                     ProgramLog::output(QStringLiteral("📥 Downloading latest CLI version...")),
-                     ProgramLog::output(QStringLiteral("📥 Installing CLI from ") + url),
-                     ProgramLog::output(QStringLiteral("✅ CLI installed at ") + sandbox.toolPath()),
-                     ProgramLog::output(QStringLiteral("▶️ Starting corvalt CLI in zsh with color support...")),
-                     ProgramLog::output(QStringLiteral("✅ CLI started successfully in zsh")),
-                     ProgramLog::output(QStringLiteral("tool-up"))}));
+                    {output(QStringLiteral("🚀 Starting Corvalt CLI setup...")),
+                     output(QStringLiteral("🔍 Checking for existing corvalt processes...")),
+                     output(QStringLiteral("ℹ️ No existing corvalt processes found")),
+                     output(QStringLiteral("📥 Downloading latest CLI version...")),
+                     output(QStringLiteral("📥 Installing CLI from ") + url),
+                     output(QStringLiteral("✅ CLI installed at ") + sandbox.toolPath()),
+                     output(QStringLiteral("▶️ Starting corvalt CLI in zsh with color support...")),
+                     output(QStringLiteral("✅ CLI started successfully in zsh")),
+                     output(QStringLiteral("tool-up"))}));
     QVERIFY(QFileInfo(sandbox.toolPath()).isExecutable());
     QCOMPARE(sandbox.installDirEntries(), QStringList{QStringLiteral("corvalt")});
     QVERIFY(QFileInfo::exists(sandbox.autostartEntryPath()));
-    quit(*run, SIGTERM, ProgramLog::Tool::Graceful, sandbox.toolReport()->group);
+    quit(*run, SIGTERM, Stopped, sandbox.toolReport()->group);
 }
 
 void TestProgram::quitBySignal_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<QByteArray>("tool");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("SIGINT, graceful tool") << SIGINT << Graceful << int(ProgramLog::Tool::Graceful);
+    QTest::addColumn<QStringList>("stop");
+    QTest::newRow("SIGINT, graceful tool") << SIGINT << Graceful << Stopped;
     // The refusal is inherited by the tool's children: none of them ends on SIGTERM either.
     QTest::newRow("SIGTERM, stubborn tool with children")
-        << SIGTERM << QByteArray("trap '' TERM\nsleep 600 &\nwhile :; do sleep 0.1; done\n")
-        << int(ProgramLog::Tool::Forced);
+        << SIGTERM << QByteArray("trap '' TERM\nsleep 600 &\nwhile :; do sleep 0.1; done\n") << Forced;
     QTest::newRow("SIGHUP, tool gone, its child left")
-        << SIGHUP << QByteArray("sleep 600 &\nexit 0\n") << int(ProgramLog::Tool::None);
+        << SIGHUP << QByteArray("sleep 600 &\nexit 0\n") << QStringList{NothingToStop};
 }
 
 void TestProgram::quitBySignal()
 {
     QFETCH(int, signal);
     QFETCH(QByteArray, tool);
-    QFETCH(int, expected);
+    QFETCH(QStringList, stop);
     TestSandbox sandbox;
     auto run = waitForTool(start(sandbox, {200, TestSandbox::toolScript(tool), {}, {}}), sandbox);
     QVERIFY(run);
-    if (expected == int(ProgramLog::Tool::None)) {
+    if (stop.contains(NothingToStop)) {
         QVERIFY(run->waitForLineContaining(QStringLiteral("⚡️ CLI exited with code 0"), Patience));
     }
-    quit(*run, signal, ProgramLog::Tool(expected), sandbox.toolReport()->group);
+    quit(*run, signal, stop, sandbox.toolReport()->group);
 }
 
 void TestProgram::secondLaunchAndCrashRecovery()
@@ -173,11 +212,9 @@ void TestProgram::secondLaunchAndCrashRecovery()
     auto third = waitForTool(start(sandbox, {200, TestSandbox::toolScript(Graceful), {}, {}}), sandbox);
     QVERIFY(third);
     QVERIFY(third->waitForLineContaining(QStringLiteral("🎯 Found "), Patience));
-    QVERIFY(inOrder(
-        third->lines(),
-        ProgramLog::launch(m_server->origin() + QStringLiteral("/static/cli/") + TestSandbox::AssetName, true)));
+    QVERIFY(inOrder(third->lines(), launchSequence(m_server->origin(), true)));
     QVERIFY(ProgramRun::waitUntil([&] { return ProcTable::group(orphan.group).isEmpty(); }, Patience));
-    quit(*third, SIGTERM, ProgramLog::Tool::Graceful, sandbox.toolReport()->group);
+    quit(*third, SIGTERM, Stopped, sandbox.toolReport()->group);
 }
 
 void TestProgram::quitDuringAStalledDownload()
@@ -189,7 +226,7 @@ void TestProgram::quitDuringAStalledDownload()
     QVERIFY(run->waitForLine(QStringLiteral("📥 Update mode: true"), Patience));
     QVERIFY(run->waitUntil([this] { return m_server->requestCount() > 0; }, Patience));
     QVERIFY(run->waitForLine(WindowOpened, Patience));
-    quit(*run, SIGTERM, ProgramLog::Tool::None, 0);
+    quit(*run, SIGTERM, QStringList{NothingToStop}, 0);
     QCOMPARE(sandbox.installedTool(), QByteArray("#!/bin/sh\necho old\n"));
     QCOMPARE(sandbox.installDirEntries(), QStringList{QStringLiteral("corvalt")});
 }
@@ -226,7 +263,7 @@ void TestProgram::floodKeepsTheProgramBoundedAndAnswering()
     // The sanitizer's shadow memory and quarantine say nothing about the program's own bound.
     QVERIFY2(peak < MemoryBound, qPrintable(QStringLiteral("%1 MiB").arg(peak >> 20)));
 #endif
-    quit(*run, SIGTERM, ProgramLog::Tool::Graceful, sandbox.toolReport()->group);
+    quit(*run, SIGTERM, Stopped, sandbox.toolReport()->group);
 }
 
 QTEST_GUILESS_MAIN(TestProgram)
