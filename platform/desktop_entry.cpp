@@ -17,6 +17,42 @@ bool needsBackslashInQuotes(QChar c)
     return c == u'"' || c == u'`' || c == u'$' || c == u'\\';
 }
 
+QString unescapeValue(const QString& raw)
+{
+    QString value;
+    value.reserve(raw.size());
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const QChar c = raw.at(i);
+        if (c != u'\\' || i + 1 == raw.size()) {
+            value += c;
+            continue;
+        }
+        const QChar next = raw.at(++i);
+        switch (next.unicode()) {
+        case u's':
+            value += u' ';
+            break;
+        case u'n':
+            value += u'\n';
+            break;
+        case u't':
+            value += u'\t';
+            break;
+        case u'r':
+            value += u'\r';
+            break;
+        case u'\\':
+            value += u'\\';
+            break;
+        default:
+            // Not a string escape: left for the Exec quoting rules to read.
+            value += u'\\';
+            value += next;
+        }
+    }
+    return value;
+}
+
 } // namespace
 
 std::optional<QHash<QString, QString>> DesktopEntry::parseMainGroup(const QString& text)
@@ -80,42 +116,6 @@ QString DesktopEntry::escapeValue(const QString& value)
         escaped.replace(0, 1, QStringLiteral("\\s"));
     }
     return escaped;
-}
-
-QString DesktopEntry::unescapeValue(const QString& raw)
-{
-    QString value;
-    value.reserve(raw.size());
-    for (qsizetype i = 0; i < raw.size(); ++i) {
-        const QChar c = raw.at(i);
-        if (c != u'\\' || i + 1 == raw.size()) {
-            value += c;
-            continue;
-        }
-        const QChar next = raw.at(++i);
-        switch (next.unicode()) {
-        case u's':
-            value += u' ';
-            break;
-        case u'n':
-            value += u'\n';
-            break;
-        case u't':
-            value += u'\t';
-            break;
-        case u'r':
-            value += u'\r';
-            break;
-        case u'\\':
-            value += u'\\';
-            break;
-        default:
-            // Not a string escape: left for the Exec quoting rules to read.
-            value += u'\\';
-            value += next;
-        }
-    }
-    return value;
 }
 
 QString DesktopEntry::execValue(const QString& programPath)

@@ -19,7 +19,6 @@ public:
     // A value of type string as it is written in the file: backslash, line breaks and tabs
     // escaped.
     static QString escapeValue(const QString& value);
-    static QString unescapeValue(const QString& raw);
 
     // An Exec value (before the string escaping of escapeValue) that runs the program with no
     // arguments, whatever characters its path holds.

@@ -5,10 +5,28 @@
 #include <QFileInfo>
 #include <QUuid>
 
+namespace {
+
+std::optional<QByteArray> savedVariable(const char* name)
+{
+    return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+}
+
+void restoreVariable(const char* name, const std::optional<QByteArray>& value)
+{
+    if (value) {
+        qputenv(name, *value);
+    } else {
+        qunsetenv(name);
+    }
+}
+
+} // namespace
+
 TestSandbox::TestSandbox(const QString& homeName)
     : m_home(m_root.path() + u'/' + homeName)
-    , m_savedHome(qgetenv("HOME"))
-    , m_savedConfigHome(qgetenv("XDG_CONFIG_HOME"))
+    , m_savedHome(savedVariable("HOME"))
+    , m_savedConfigHome(savedVariable("XDG_CONFIG_HOME"))
 {
     QDir().mkpath(m_home);
     qputenv("HOME", QFile::encodeName(m_home));
@@ -17,8 +35,8 @@ TestSandbox::TestSandbox(const QString& homeName)
 
 TestSandbox::~TestSandbox()
 {
-    qputenv("HOME", m_savedHome);
-    qputenv("XDG_CONFIG_HOME", m_savedConfigHome);
+    restoreVariable("HOME", m_savedHome);
+    restoreVariable("XDG_CONFIG_HOME", m_savedConfigHome);
 }
 
 void TestSandbox::writeScript(const QString& path, const QByteArray& body)
