@@ -60,6 +60,20 @@ bool matches(const QStringList& lines, const QStringList& expected)
            });
 }
 
+// Empty when the tool ran and succeeded, else what it said.
+QByteArray failureOf(const QString& tool, const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QProcess process; // ended on destruction, also when stuck
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(tool, arguments);
+    if (!process.waitForFinished(20000)) {
+        return tool.toUtf8() + " missing or stuck";
+    }
+    const bool succeeded = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return succeeded ? QByteArray() : tool.toUtf8() + ": " + process.readAll();
+}
+
 } // namespace
 
 class TestStartAtLogin : public QObject
@@ -202,6 +216,7 @@ void TestStartAtLogin::entryStartsProgramAtOddPath_data()
     QTest::newRow("backtick") << QStringLiteral("`id` `");
     QTest::newRow("backslash") << QStringLiteral("a\\b\\\\c\\ \\");
     QTest::newRow("non-ASCII") << QStringLiteral("zoë/программы/トレイ");
+    QTest::newRow("percent") << QStringLiteral("100% %U %%f");
 }
 
 void TestStartAtLogin::entryStartsProgramAtOddPath()
@@ -213,17 +228,20 @@ void TestStartAtLogin::entryStartsProgramAtOddPath()
     const auto manager = launch(program);
     QVERIFY(manager->isEnabled());
 
-    // The desktop's own launcher, kept off any real session bus.
-    QProcess launcher;
+    // The freedesktop rules as desktop-file-utils checks them, then GLib's launcher (which cannot
+    // start a path with a percent sign) kept off any real session bus.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), "unix:path=" + sandbox.root() + "/no-bus");
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    launcher.setProcessEnvironment(environment);
-    launcher.start(QStringLiteral("gio"), {QStringLiteral("launch"), configPath(Entry)});
-    QVERIFY2(launcher.waitForFinished(20000), "gio (libglib2.0-bin) missing or stuck");
-    QVERIFY2(launcher.exitCode() == 0, launcher.readAllStandardError().constData());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(program + QStringLiteral(".ran")), 20000);
+    const QByteArray invalid = failureOf(QStringLiteral("desktop-file-validate"), {configPath(Entry)}, environment);
+    QVERIFY2(invalid.isEmpty(), invalid.constData());
+    if (!folder.contains(u'%')) {
+        const QByteArray failed =
+            failureOf(QStringLiteral("gio"), {QStringLiteral("launch"), configPath(Entry)}, environment);
+        QVERIFY2(failed.isEmpty(), failed.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(program + QStringLiteral(".ran")), 20000);
+    }
 
     manager->toggleLoginItem();
     QVERIFY(!manager->isEnabled());
