@@ -73,15 +73,12 @@ AutostartService::Status AutostartService::status() const
         return Status::NotOurs;
     }
     const auto values = DesktopEntry::parseMainGroup(QString::fromUtf8(file.readAll()));
-    if (!values) {
-        return Status::NotOurs;
-    }
-    const auto arguments = DesktopEntry::splitExecValue(values->value(QStringLiteral("Exec")));
+    const auto arguments = DesktopEntry::splitExecValue(values.value(QStringLiteral("Exec")));
     if (!arguments || arguments->isEmpty() || !sameProgram(arguments->first(), m_programPath)) {
-        return values->value(MarkerKey) == u"true" ? Status::ForAnotherCopy : Status::NotOurs;
+        return values.value(MarkerKey) == u"true" ? Status::ForAnotherCopy : Status::NotOurs;
     }
-    if (values->value(QStringLiteral("Hidden")) == u"true" ||
-        values->value(QStringLiteral("X-GNOME-Autostart-enabled")) == u"false") {
+    if (values.value(QStringLiteral("Hidden")) == u"true" ||
+        values.value(QStringLiteral("X-GNOME-Autostart-enabled")) == u"false") {
         return Status::SwitchedOff;
     }
     return Status::Enabled;

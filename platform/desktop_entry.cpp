@@ -55,10 +55,9 @@ QString unescapeValue(const QString& raw)
 
 } // namespace
 
-std::optional<QHash<QString, QString>> DesktopEntry::parseMainGroup(const QString& text)
+QHash<QString, QString> DesktopEntry::parseMainGroup(const QString& text)
 {
     QHash<QString, QString> values;
-    bool seenGroup = false;
     bool inGroup = false;
     for (const QStringView line : QStringView(text).split(u'\n')) {
         const QStringView trimmed = line.trimmed();
@@ -67,7 +66,6 @@ std::optional<QHash<QString, QString>> DesktopEntry::parseMainGroup(const QStrin
         }
         if (trimmed.startsWith(u'[')) {
             inGroup = trimmed == MainGroup;
-            seenGroup = seenGroup || inGroup;
             continue;
         }
         if (!inGroup) {
@@ -82,9 +80,6 @@ std::optional<QHash<QString, QString>> DesktopEntry::parseMainGroup(const QStrin
         if (!values.contains(key)) {
             values.insert(key, unescapeValue(trimmed.mid(equals + 1).trimmed().toString()));
         }
-    }
-    if (!seenGroup) {
-        return std::nullopt;
     }
     return values;
 }

@@ -102,9 +102,9 @@ void TestStartAtLogin::launches_data()
     QTest::newRow("working service") << QString() << QByteArray() << working << true << false << true;
     QTest::newRow("autostart folder blocked") << "autostart" << QByteArray("x") << failed << false << true << true;
     QTest::newRow("another program's entry") << Entry << Foreign << failed << false << true << true;
-    QTest::newRow("no entry group, our Exec")
-        << Entry << "Exec=" + QFile::encodeName(QCoreApplication::applicationFilePath()) << failed << false << true
-        << true;
+    QTest::newRow("our Exec outside the entry group")
+        << Entry << "Exec=" + QFile::encodeName(QCoreApplication::applicationFilePath()) + "\n[Desktop Entry]\n"
+        << failed << false << true << true;
     QTest::newRow("folder in the entry's place") << Entry << QByteArray() << failed << false << true << true;
     QTest::newRow("entry of a moved copy")
         << Entry << QByteArray("[Desktop Entry]\nExec=/gone/tray\nX-Corvalt-Tray=true\n") << working << true << false
