@@ -14,11 +14,7 @@ std::optional<QByteArray> savedVariable(const char* name)
 
 void restoreVariable(const char* name, const std::optional<QByteArray>& value)
 {
-    if (value) {
-        qputenv(name, *value);
-    } else {
-        qunsetenv(name);
-    }
+    value ? qputenv(name, *value) : qunsetenv(name);
 }
 
 } // namespace
