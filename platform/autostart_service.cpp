@@ -30,6 +30,27 @@ bool sameProgram(const QString& a, const QString& b)
     return QDir::cleanPath(a) == QDir::cleanPath(b);
 }
 
+// Read each time: XDG_CONFIG_HOME falls back to ~/.config when unset or not absolute.
+QString autostartDirectory()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+        .filePath(QStringLiteral("autostart"));
+}
+
+QString entryText(const QString& programPath)
+{
+    return QStringLiteral("[Desktop Entry]\n"
+                          "Type=Application\n"
+                          "Name=Corvalt\n"
+                          "Comment=Keeps the Corvalt command-line tool installed and running\n"
+                          "Exec=%1\n"
+                          "Icon=corvalt-tray\n"
+                          "Terminal=false\n"
+                          "X-GNOME-Autostart-enabled=true\n"
+                          "%2=true\n")
+        .arg(DesktopEntry::escapeValue(DesktopEntry::execValue(programPath)), MarkerKey);
+}
+
 } // namespace
 
 AutostartService::AutostartService(QString entryPath, QString programPath)
@@ -42,13 +63,6 @@ AutostartService AutostartService::forThisProgram()
     return AutostartService(QDir(autostartDirectory()).filePath(EntryName), QCoreApplication::applicationFilePath());
 }
 
-QString AutostartService::autostartDirectory()
-{
-    // Read each time: XDG_CONFIG_HOME falls back to ~/.config when unset or not absolute.
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
-        .filePath(QStringLiteral("autostart"));
-}
-
 AutostartService::Status AutostartService::status() const
 {
     QFile file(m_entryPath);
@@ -59,32 +73,15 @@ AutostartService::Status AutostartService::status() const
         return Status::NotOurs;
     }
     const auto values = DesktopEntry::parseMainGroup(QString::fromUtf8(file.readAll()));
-    if (!values) {
-        return Status::NotOurs;
-    }
-    const auto arguments = DesktopEntry::splitExecValue(values->value(QStringLiteral("Exec")));
+    const auto arguments = DesktopEntry::splitExecValue(values.value(QStringLiteral("Exec")));
     if (!arguments || arguments->isEmpty() || !sameProgram(arguments->first(), m_programPath)) {
-        return values->value(MarkerKey) == u"true" ? Status::ForAnotherCopy : Status::NotOurs;
+        return values.value(MarkerKey) == u"true" ? Status::ForAnotherCopy : Status::NotOurs;
     }
-    if (values->value(QStringLiteral("Hidden")) == u"true" ||
-        values->value(QStringLiteral("X-GNOME-Autostart-enabled")) == u"false") {
+    if (values.value(QStringLiteral("Hidden")) == u"true" ||
+        values.value(QStringLiteral("X-GNOME-Autostart-enabled")) == u"false") {
         return Status::SwitchedOff;
     }
     return Status::Enabled;
-}
-
-QString AutostartService::entryText(const QString& programPath)
-{
-    return QStringLiteral("[Desktop Entry]\n"
-                          "Type=Application\n"
-                          "Name=Corvalt\n"
-                          "Comment=Keeps the Corvalt command-line tool installed and running\n"
-                          "Exec=%1\n"
-                          "Icon=corvalt-tray\n"
-                          "Terminal=false\n"
-                          "X-GNOME-Autostart-enabled=true\n"
-                          "%2=true\n")
-        .arg(DesktopEntry::escapeValue(DesktopEntry::execValue(programPath)), MarkerKey);
 }
 
 bool AutostartService::registerProgram()

@@ -19,10 +19,6 @@ public:
 
     // The entry "corvalt-tray.desktop" in the user's autostart folder, for the running program.
     static AutostartService forThisProgram();
-    static QString autostartDirectory();
-
-    const QString& entryPath() const { return m_entryPath; }
-    const QString& programPath() const { return m_programPath; }
 
     Status status() const;
     // Each returns false on failure; errorString() then names the path and the reason. Another
@@ -30,9 +26,6 @@ public:
     bool registerProgram();
     bool unregisterProgram();
     const QString& errorString() const { return m_errorString; }
-
-    // The entry's text for a program at the given path.
-    static QString entryText(const QString& programPath);
 
 private:
     bool isOtherProgramsEntry() const;

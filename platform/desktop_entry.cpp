@@ -17,72 +17,7 @@ bool needsBackslashInQuotes(QChar c)
     return c == u'"' || c == u'`' || c == u'$' || c == u'\\';
 }
 
-} // namespace
-
-std::optional<QHash<QString, QString>> DesktopEntry::parseMainGroup(const QString& text)
-{
-    QHash<QString, QString> values;
-    bool seenGroup = false;
-    bool inGroup = false;
-    for (const QStringView line : QStringView(text).split(u'\n')) {
-        const QStringView trimmed = line.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(u'#')) {
-            continue;
-        }
-        if (trimmed.startsWith(u'[')) {
-            inGroup = trimmed == MainGroup;
-            seenGroup = seenGroup || inGroup;
-            continue;
-        }
-        if (!inGroup) {
-            continue;
-        }
-        const qsizetype equals = trimmed.indexOf(u'=');
-        if (equals <= 0) {
-            continue;
-        }
-        const QString key = trimmed.left(equals).trimmed().toString();
-        // A key given twice in a group is an error in the format; the first one wins here.
-        if (!values.contains(key)) {
-            values.insert(key, unescapeValue(trimmed.mid(equals + 1).trimmed().toString()));
-        }
-    }
-    if (!seenGroup) {
-        return std::nullopt;
-    }
-    return values;
-}
-
-QString DesktopEntry::escapeValue(const QString& value)
-{
-    QString escaped;
-    escaped.reserve(value.size() + 8);
-    for (const QChar c : value) {
-        switch (c.unicode()) {
-        case u'\\':
-            escaped += QStringLiteral("\\\\");
-            break;
-        case u'\n':
-            escaped += QStringLiteral("\\n");
-            break;
-        case u'\t':
-            escaped += QStringLiteral("\\t");
-            break;
-        case u'\r':
-            escaped += QStringLiteral("\\r");
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    // Leading blanks of a value are dropped by readers unless escaped.
-    if (escaped.startsWith(u' ')) {
-        escaped.replace(0, 1, QStringLiteral("\\s"));
-    }
-    return escaped;
-}
-
-QString DesktopEntry::unescapeValue(const QString& raw)
+QString unescapeValue(const QString& raw)
 {
     QString value;
     value.reserve(raw.size());
@@ -116,6 +51,66 @@ QString DesktopEntry::unescapeValue(const QString& raw)
         }
     }
     return value;
+}
+
+} // namespace
+
+QHash<QString, QString> DesktopEntry::parseMainGroup(const QString& text)
+{
+    QHash<QString, QString> values;
+    bool inGroup = false;
+    for (const QStringView line : QStringView(text).split(u'\n')) {
+        const QStringView trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u'#')) {
+            continue;
+        }
+        if (trimmed.startsWith(u'[')) {
+            inGroup = trimmed == MainGroup;
+            continue;
+        }
+        if (!inGroup) {
+            continue;
+        }
+        const qsizetype equals = trimmed.indexOf(u'=');
+        if (equals <= 0) {
+            continue;
+        }
+        const QString key = trimmed.left(equals).trimmed().toString();
+        // A key given twice in a group is an error in the format; the first one wins here.
+        if (!values.contains(key)) {
+            values.insert(key, unescapeValue(trimmed.mid(equals + 1).trimmed().toString()));
+        }
+    }
+    return values;
+}
+
+QString DesktopEntry::escapeValue(const QString& value)
+{
+    QString escaped;
+    escaped.reserve(value.size() + 8);
+    for (const QChar c : value) {
+        switch (c.unicode()) {
+        case u'\\':
+            escaped += QStringLiteral("\\\\");
+            break;
+        case u'\n':
+            escaped += QStringLiteral("\\n");
+            break;
+        case u'\t':
+            escaped += QStringLiteral("\\t");
+            break;
+        case u'\r':
+            escaped += QStringLiteral("\\r");
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    // Leading blanks of a value are dropped by readers unless escaped.
+    if (escaped.startsWith(u' ')) {
+        escaped.replace(0, 1, QStringLiteral("\\s"));
+    }
+    return escaped;
 }
 
 QString DesktopEntry::execValue(const QString& programPath)

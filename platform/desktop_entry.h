@@ -13,13 +13,12 @@ class DesktopEntry
 {
 public:
     // Keys of the "[Desktop Entry]" group with their values unescaped; localised keys
-    // ("Name[de]") are kept under their full name. Nothing when the text has no such group.
-    static std::optional<QHash<QString, QString>> parseMainGroup(const QString& text);
+    // ("Name[de]") are kept under their full name. Empty when the text has no such group.
+    static QHash<QString, QString> parseMainGroup(const QString& text);
 
     // A value of type string as it is written in the file: backslash, line breaks and tabs
     // escaped.
     static QString escapeValue(const QString& value);
-    static QString unescapeValue(const QString& raw);
 
     // An Exec value (before the string escaping of escapeValue) that runs the program with no
     // arguments, whatever characters its path holds.
