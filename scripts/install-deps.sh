@@ -6,6 +6,7 @@ packages=(
     cmake g++ make pkg-config qt6-base-dev libgl-dev
     zsh bash procps openssl ca-certificates
     xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core libx11-dev
+    dpkg-dev file binutils lintian desktop-file-utils appstream
 )
 
 missing=()
