@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release and the Debian package for this machine's architecture.
 #   bash scripts/package.sh [-B BUILD_DIR] [-DVARIABLE=VALUE ...]
-# The -D options go to cmake (the vendor's origin, the package's fields); BUILD_DIR defaults to
-# build/package. Prints the package's path.
+# The -D options go to cmake (the vendor's origin, the package's fields); BUILD_DIR, relative to
+# the repository, defaults to build/package. Prints the package's path last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +16,8 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+bash scripts/install-deps.sh
+
 # A new build folder is a release build without the tests, with Debian's hardening flags; an
 # existing one keeps its settings.
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -25,7 +27,10 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake -S . -B "$build" "${options[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target corvalt-tray
+ca=$(sed -n 's/^CORVALT_EXTRA_CA_CERTS:FILEPATH=//p' "$build/CMakeCache.txt")
+if [ -n "$ca" ]; then
+    echo "package.sh: warning: the program reads $ca on the machine it runs on; the package does not carry that file" >&2
+fi
 rm -f "$build"/corvalt-tray_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
-package=$(ls "$build"/corvalt-tray_*.deb)
-echo "$(realpath "$package")"
+realpath "$build"/corvalt-tray_*.deb
