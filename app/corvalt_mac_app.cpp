@@ -1,5 +1,6 @@
 #include "app/corvalt_mac_app.h"
 
+#include "app/command_line.h"
 #include "app/single_instance.h"
 #include "app/tray_menu.h"
 #include "loginitem/login_item_manager.h"
@@ -72,7 +73,17 @@ void Corvalt_MacApp::terminateOnExit()
 
 int Corvalt_MacApp::main(int argc, char** argv)
 {
+    // --help and --version answer without a display. An argument we do not know may be one of
+    // Qt's own (-platform, -display), which QApplication takes out of argc and argv first.
+    if (const CommandLine arguments(argc, argv); arguments.isValid()) {
+        if (const auto status = arguments.answer()) {
+            return *status;
+        }
+    }
     QApplication application(argc, argv);
+    if (const auto status = CommandLine(argc, argv).answer()) {
+        return *status;
+    }
     QApplication::setOrganizationName(QStringLiteral("Corvalt"));
     QApplication::setApplicationName(QStringLiteral("corvalt-tray"));
     QApplication::setDesktopFileName(QStringLiteral("corvalt-tray"));

@@ -7,6 +7,7 @@ packages=(
     zsh bash procps openssl ca-certificates
     xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core libx11-dev
     desktop-file-utils libglib2.0-bin
+    dpkg-dev file binutils lintian appstream
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds a normal and a sanitizer build, and runs every test in both.
+# Installs what is missing, builds a normal and a sanitizer build, runs every test in both, and
+# packages the normal build and checks the package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,5 +19,9 @@ for flavour in release asan; do
     # Leak checking would report Qt's process-lifetime singletons; everything else is on.
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir "$build" --output-on-failure -j "$jobs" || status=1
+    if [ "$flavour" = release ]; then
+        echo "== package"
+        { bash scripts/package.sh -B "$build" && timeout 300 bash tests/package/package_test.sh "$build"; } || status=1
+    fi
 done
 exit $status
