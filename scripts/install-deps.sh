@@ -6,6 +6,7 @@ packages=(
     cmake g++ make pkg-config qt6-base-dev libgl-dev
     zsh bash procps openssl ca-certificates
     xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core libx11-dev
+    xfce4-panel dbus-x11 weston qt6-wayland
 )
 
 missing=()
