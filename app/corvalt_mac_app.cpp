@@ -6,6 +6,7 @@
 #include "loginitem/login_item_manager.h"
 #include "manager/corvalt_manager.h"
 #include "platform/log.h"
+#include "platform/status_notifier_watch.h"
 #include "platform/termination_signals.h"
 #include "terminal/window_manager.h"
 
@@ -30,9 +31,25 @@ void Corvalt_MacApp::body()
 {
     m_trayMenu = std::make_unique<TrayMenu>(
         loginItemManager(), [this] { quit(); }, this);
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    // Qt 6.4 settles on its tray backend for good at the first tray icon: a StatusNotifierItem if
+    // a host is on the bus then, XEmbed otherwise. XEmbed serves X11 trays that start later; a
+    // Wayland client has only the bus, so there the icon waits for a host.
+    // A host that restarts gets the item again from Qt itself.
+    m_statusNotifierWatch = std::make_unique<StatusNotifierWatch>();
+    if (m_statusNotifierWatch->isHostPresent() || QGuiApplication::platformName() == u"xcb") {
+        m_trayMenu->showTrayIcon();
+    } else {
+        connect(m_statusNotifierWatch.get(), &StatusNotifierWatch::hostAppeared, m_trayMenu.get(), [this] {
+            if (!m_trayMenu->hasTrayIcon()) {
+                Log::print(u"🪟 A system tray appeared: the Corvalt item is now in it");
+                m_trayMenu->showTrayIcon();
+            }
+        });
+    }
+    if (!m_trayMenu->hasTrayIcon() || !QSystemTrayIcon::isSystemTrayAvailable()) {
         // Without a tray (GNOME without an extension, a bare window manager) the same actions
         // stay reachable from the window; launching the program again brings the window back.
+        // They stay there once a tray appears, since a tray may go away again.
         Log::print(u"⚠️ No system tray available: the Corvalt menu is in the terminal window's menu bar");
         WindowManager::shared().setWindowMenuActions(m_trayMenu->actions());
     }

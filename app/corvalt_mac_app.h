@@ -7,6 +7,7 @@
 #include <memory>
 
 class LoginItemManager;
+class StatusNotifierWatch;
 class TrayMenu;
 
 // The application itself: its entry point, the tray item with its menu, and the delegate that
@@ -38,6 +39,7 @@ private:
 
     AppDelegate m_appDelegate;
     LoginItemManager* m_loginItemManager = nullptr;
+    std::unique_ptr<StatusNotifierWatch> m_statusNotifierWatch;
     std::unique_ptr<TrayMenu> m_trayMenu;
     bool m_quitting = false;
     bool m_terminated = false;

@@ -4,10 +4,11 @@
 #include "terminal/window_manager.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QImageReader>
 
 TrayMenu::TrayMenu(LoginItemManager& loginItemManager, std::function<void()> quit, QObject* parent)
-    : QObject(parent), m_loginItemManager(loginItemManager), m_trayIcon(this)
+    : QObject(parent), m_loginItemManager(loginItemManager)
 {
     m_openAction = m_menu.addAction(QStringLiteral("Open Corvalt Status"));
     m_menu.addSeparator();
@@ -21,17 +22,32 @@ TrayMenu::TrayMenu(LoginItemManager& loginItemManager, std::function<void()> qui
 
     connect(&m_menu, &QMenu::aboutToShow, this, &TrayMenu::updateLoginItemLabel);
     connect(&m_loginItemManager, &LoginItemManager::isEnabledChanged, this, &TrayMenu::updateLoginItemLabel);
+}
 
-    m_trayIcon.setIcon(chevronIcon());
-    m_trayIcon.setToolTip(QStringLiteral("Corvalt"));
-    m_trayIcon.setContextMenu(&m_menu);
-    connect(&m_trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && !m_menu.isVisible()) {
-            m_menu.popup(QCursor::pos());
-        }
-    });
+void TrayMenu::showTrayIcon()
+{
+    if (m_trayIcon) {
+        return;
+    }
+    m_trayIcon = std::make_unique<QSystemTrayIcon>(chevronIcon(), this);
+    m_trayIcon->setToolTip(QStringLiteral("Corvalt"));
+    m_trayIcon->setContextMenu(&m_menu);
+    connect(m_trayIcon.get(), &QSystemTrayIcon::activated, this, &TrayMenu::onActivated);
     // Shown even without a tray: a tray that appears later embeds it.
-    m_trayIcon.show();
+    m_trayIcon->show();
+}
+
+void TrayMenu::onActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason != QSystemTrayIcon::Trigger || m_menu.isVisible()) {
+        return;
+    }
+    // A Wayland client neither knows the pointer's place nor may open a menu without a window.
+    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
+        WindowManager::shared().openTerminalWindow();
+        return;
+    }
+    m_menu.popup(QCursor::pos());
 }
 
 QString TrayMenu::loginItemLabel(bool isEnabled)

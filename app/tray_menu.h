@@ -7,12 +7,14 @@
 #include <QSystemTrayIcon>
 
 #include <functional>
+#include <memory>
 
 class LoginItemManager;
 
 // The tray item and its menu: "Open Corvalt Status", "Start at Login" (with a check mark while
 // it is on) and "Quit". A left click opens the same menu as a right click, since some desktops
-// give tray items no other way in.
+// give tray items no other way in; where a program cannot place a menu at the pointer (Wayland)
+// it opens the terminal window instead, and the host shows the menu on a right click.
 class TrayMenu : public QObject
 {
     Q_OBJECT
@@ -22,8 +24,9 @@ public:
 
     // The three actions, top to bottom, for menus elsewhere.
     QList<QAction*> actions() const { return {m_openAction, m_loginItemAction, m_quitAction}; }
-    QMenu& menu() { return m_menu; }
-    QSystemTrayIcon& trayIcon() { return m_trayIcon; }
+    // The item goes into the tray once this is called; the menu exists before.
+    void showTrayIcon();
+    bool hasTrayIcon() const { return m_trayIcon != nullptr; }
 
     static QString loginItemLabel(bool isEnabled);
     // The "custom-chevron-right" resource.
@@ -31,11 +34,12 @@ public:
 
 private:
     void updateLoginItemLabel();
+    void onActivated(QSystemTrayIcon::ActivationReason reason);
 
     LoginItemManager& m_loginItemManager;
     QMenu m_menu;
     QAction* m_openAction = nullptr;
     QAction* m_loginItemAction = nullptr;
     QAction* m_quitAction = nullptr;
-    QSystemTrayIcon m_trayIcon;
+    std::unique_ptr<QSystemTrayIcon> m_trayIcon;
 };

@@ -137,7 +137,7 @@ if [ "$headless" = 1 ]; then
     # Qt's XEmbed tray, not a StatusNotifierItem on some session bus.
     unset DBUS_SESSION_BUS_ADDRESS
     export QT_QPA_PLATFORM=xcb
-    wait_until 30 "$build/tests/tray-host-probe" || { echo "icewm offers no tray" >&2; exit 1; }
+    wait_until 30 "$build/bench/tray-host-probe" || { echo "icewm offers no tray" >&2; exit 1; }
 fi
 
 say "Starting the tray program in the sandboxed home $home"

@@ -8,6 +8,7 @@ packages=(
     xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core libx11-dev
     desktop-file-utils libglib2.0-bin
     dpkg-dev file binutils lintian appstream
+    xfce4-panel dbus-x11 weston qt6-wayland
 )
 
 missing=()

@@ -6,32 +6,23 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSystemTrayIcon>
-#include <QWidget>
+#include <QWindow>
 
 namespace {
 
-const QString WindowTitle = QStringLiteral("Corvalt Terminal");
-
-QString rectText(const QRect& rect)
+QString centreText(const QWidget& widget, const QRect& rect)
 {
-    return QStringLiteral("%1,%2,%3,%4").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height());
+    const QPoint centre = widget.mapToGlobal(rect.center());
+    return QStringLiteral("%1,%2").arg(centre.x()).arg(centre.y());
 }
 
-QString pointText(const QPoint& point)
-{
-    return QStringLiteral("%1,%2").arg(point.x()).arg(point.y());
-}
-
-// Each action as label@centre on the screen, separators as "-".
-QString actionsText(const QWidget& widget, const std::function<QRect(QAction*)>& geometry)
+template <typename Bar>
+QString actionsText(const Bar* bar)
 {
     QStringList parts;
-    for (QAction* const action : widget.actions()) {
-        if (action->isSeparator()) {
-            parts.append(QStringLiteral("-"));
-        } else if (action->isVisible()) {
-            parts.append(action->text() + u'@' + pointText(widget.mapToGlobal(geometry(action).center())));
-        }
+    for (QAction* const action : bar ? bar->actions() : QList<QAction*>()) {
+        parts.append(action->isSeparator() ? QStringLiteral("-")
+                                           : action->text() + u'@' + centreText(*bar, bar->actionGeometry(action)));
     }
     return parts.join(u'|');
 }
@@ -41,53 +32,37 @@ QString actionsText(const QWidget& widget, const std::function<QRect(QAction*)>&
 TrayProbe::TrayProbe(QObject* parent) : QObject(parent)
 {
     m_timer.setInterval(50);
-    connect(&m_timer, &QTimer::timeout, this, &TrayProbe::inspect);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        if (const QString now = describe(); now != m_last) {
+            m_last = now;
+            Log::print(now);
+        }
+    });
     m_timer.start();
 }
 
-void TrayProbe::inspect()
+QString TrayProbe::describe()
 {
-    const QString now = describe();
-    if (now != m_last) {
-        m_last = now;
-        Log::print(now);
-    }
-}
-
-QString TrayProbe::describe() const
-{
-    QStringList fields{QStringLiteral("🧪 state")};
-    fields.append(QStringLiteral("tray=%1").arg(QSystemTrayIcon::isSystemTrayAvailable() ? 1 : 0));
+    // Never QSystemTrayIcon::isSystemTrayAvailable(): it fixes Qt's tray backend for good.
     const auto* const icon = QCoreApplication::instance()->findChild<QSystemTrayIcon*>();
-    fields.append(QStringLiteral("icon=") + (icon && icon->isVisible() ? rectText(icon->geometry()) : QString()));
-    fields.append(QStringLiteral("tooltip=") + (icon ? icon->toolTip() : QString()));
-
-    const QWidget* window = nullptr;
+    const QRect area = icon && icon->isVisible() ? icon->geometry() : QRect();
     int windows = 0;
-    const QMenu* openMenu = nullptr;
-    for (const QWidget* const widget : QApplication::topLevelWidgets()) {
-        if (!widget->isVisible()) {
-            continue;
-        }
-        if (widget->windowTitle() == WindowTitle) {
+    const QMenuBar* bar = nullptr;
+    const QMenu* menu = nullptr;
+    for (QWidget* const widget : QApplication::topLevelWidgets()) {
+        if (widget->windowTitle() == u"Corvalt Terminal" && widget->windowHandle() &&
+            widget->windowHandle()->isExposed()) {
             ++windows;
-            window = widget;
-        }
-        if (const auto* const menu = qobject_cast<const QMenu*>(widget); menu && !openMenu) {
-            openMenu = menu;
+            bar = widget->findChild<QMenuBar*>();
+        } else if (auto* const open = qobject_cast<QMenu*>(widget); open && open->isVisible()) {
+            menu = open;
         }
     }
-    fields.append(QStringLiteral("windows=%1").arg(windows));
-    fields.append(QStringLiteral("window=") + (window ? rectText(window->geometry()) : QString()));
-    fields.append(QStringLiteral("wid=") + (window ? QString::number(window->winId()) : QString()));
-    const QMenuBar* const bar = window ? window->findChild<QMenuBar*>() : nullptr;
-    fields.append(QStringLiteral("menubar=") +
-                  (bar && bar->isVisible()
-                       ? actionsText(*bar, [bar](QAction* action) { return bar->actionGeometry(action); })
-                       : QString()));
-    fields.append(
-        QStringLiteral("menu=") +
-        (openMenu ? actionsText(*openMenu, [openMenu](QAction* action) { return openMenu->actionGeometry(action); })
-                  : QString()));
-    return fields.join(u'\t');
+    return QStringLiteral("🧪 state\ticon=%1,%2,%3,%4\twindows=%5\tmenubar=%6\tmenu=%7")
+        .arg(area.x())
+        .arg(area.y())
+        .arg(area.width())
+        .arg(area.height())
+        .arg(windows)
+        .arg(bar && bar->isVisible() ? actionsText(bar) : QString(), actionsText(menu));
 }

@@ -5,9 +5,9 @@
 #include <QTimer>
 
 // Built into the test variant of the tray program only: prints one line whenever what a user
-// could see changes (tray icon, terminal windows, their menu bar, an open menu), with the screen
-// positions a test needs to click. Fields are separated by tabs:
-//   🧪 state  tray=1  icon=x,y,w,h  tooltip=T  windows=1  window=x,y,w,h  wid=N  menubar=T@x,y|…  menu=L@x,y|-|…
+// could see changes, with the screen positions a test needs to click. Tab-separated fields:
+//   🧪 state  icon=x,y,w,h  windows=N  menubar=T@x,y|…  menu=L@x,y|-|…
+// where windows counts terminal windows the display server has exposed.
 class TrayProbe : public QObject
 {
     Q_OBJECT
@@ -16,8 +16,7 @@ public:
     explicit TrayProbe(QObject* parent = nullptr);
 
 private:
-    void inspect();
-    QString describe() const;
+    static QString describe();
 
     QTimer m_timer;
     QString m_last;

@@ -49,6 +49,11 @@ QList<qint64> ProcTable::group(qint64 groupId)
     return processes([groupId](const Stat& stat) { return stat.group == groupId; });
 }
 
+QList<qint64> ProcTable::childrenOf(qint64 parent)
+{
+    return processes([parent](const Stat& stat) { return stat.parent == parent; });
+}
+
 QList<qint64> ProcTable::zombieChildrenOf(qint64 parent)
 {
     return processes([parent](const Stat& stat) { return stat.parent == parent && stat.state == 'Z'; });

@@ -9,6 +9,8 @@ class ProcTable
 public:
     // Members of the process group, zombies included.
     static QList<qint64> group(qint64 groupId);
+    // Children of the process, zombies included.
+    static QList<qint64> childrenOf(qint64 parent);
     // Children of the process that have ended but were never reaped.
     static QList<qint64> zombieChildrenOf(qint64 parent);
     // A "kB" line of /proc/PID/status (VmHWM, say) in bytes; -1 when unreadable.
