@@ -5,10 +5,22 @@
 #include <QFileInfo>
 #include <QUuid>
 
+namespace {
+
+std::optional<QByteArray> saved(const char* name)
+{
+    return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+}
+
+void restore(const char* name, const std::optional<QByteArray>& value)
+{
+    value ? qputenv(name, *value) : qunsetenv(name);
+}
+
+} // namespace
+
 TestSandbox::TestSandbox(const QString& homeName)
-    : m_home(m_root.path() + u'/' + homeName)
-    , m_savedHome(qgetenv("HOME"))
-    , m_savedConfigHome(qgetenv("XDG_CONFIG_HOME"))
+    : m_home(m_root.path() + u'/' + homeName), m_savedHome(saved("HOME")), m_savedConfigHome(saved("XDG_CONFIG_HOME"))
 {
     QDir().mkpath(m_home);
     qputenv("HOME", QFile::encodeName(m_home));
@@ -17,8 +29,8 @@ TestSandbox::TestSandbox(const QString& homeName)
 
 TestSandbox::~TestSandbox()
 {
-    qputenv("HOME", m_savedHome);
-    qputenv("XDG_CONFIG_HOME", m_savedConfigHome);
+    restore("HOME", m_savedHome);
+    restore("XDG_CONFIG_HOME", m_savedConfigHome);
 }
 
 void TestSandbox::writeScript(const QString& path, const QByteArray& body)

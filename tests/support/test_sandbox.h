@@ -4,8 +4,10 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <optional>
+
 // A temporary home folder for one test, with helpers to write fake tools into it. HOME and
-// XDG_CONFIG_HOME point into it for as long as it lives.
+// XDG_CONFIG_HOME point into it for as long as it lives; then they are as they were, unset included.
 class TestSandbox
 {
 public:
@@ -27,6 +29,6 @@ public:
 private:
     QTemporaryDir m_root;
     QString m_home;
-    QByteArray m_savedHome;
-    QByteArray m_savedConfigHome;
+    std::optional<QByteArray> m_savedHome;
+    std::optional<QByteArray> m_savedConfigHome;
 };

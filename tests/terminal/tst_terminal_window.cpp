@@ -4,7 +4,6 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/test_sandbox.h"
 
-#include <QApplication>
 #include <QClipboard>
 #include <QMenu>
 #include <QRegularExpression>
@@ -88,21 +87,25 @@ private Q_SLOTS:
         say(QString());
         QTest::qWait(200);
         QVERIFY(bar->maximum() > 0 && bar->value() == 0);
-        // Twenty letters of each width and a block in one colour each: the blocks line up.
-        say(u"\033[31mMMMMMMMMMMMMMMMMMMMM\u2588\n\033[38;2;10;200;30miiiiiiiiiiiiiiiiiiii\u2588\n\033[9"_s);
-        say(u"3mWWWWWWWWWWWWWWWWWWWW\u2588\033]0;title\a\033[48;5;21m \033[m\n"_s);
-        QTRY_VERIFY(shown(&view).endsWith(u"W\u2588 \n") && bar->value() > 0 && bar->value() == bar->maximum());
-        QHash<QRgb, int> reach; // how far right each colour is painted
+        // Rows of twenty letters, each row in a colour of its own, line up with nine wide characters
+        // and two letters.
+        say(u"\033[31mMMMMMMMMMMMMMMMMMMMM\n\033[38;2;0;0;200miiiiiiiiiiiiiiiiiiii\n\033[36m"_s +
+            QString(9, u'\u6f22') + u"MM\n\033[9"_s);
+        say(u"5mWWWWWWWWWWWWWWWWWWWW\033]0;title\a\n\033[48;5;208m \033[m\n"_s);
+        QTRY_VERIFY(shown(&view).endsWith(u"W\n \n") && bar->value() > 0 && bar->value() == bar->maximum());
+        QHash<QRgb, int> reach; // how far right each colour, and each hue, is painted
         const QImage image = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         for (int i = 0; i < image.width() * image.height(); ++i) {
             const QRgb pixel = image.pixel(i % image.width(), i / image.width());
+            const QRgb hue = qRgb(qRed(pixel) ? 255 : 0, qGreen(pixel) ? 255 : 0, qBlue(pixel) ? 255 : 0);
             reach[pixel] = std::max(reach.value(pixel), i % image.width());
+            reach[hue] = std::max(reach.value(hue), i % image.width());
         }
-        const int red = reach.value(qRgb(205, 0, 0));
-        const qreal cell = (red - TerminalView::Padding) / 21.0;
-        QVERIFY(cell > 2 && qAbs(reach.value(qRgb(10, 200, 30)) - red) < cell);
-        QVERIFY(qAbs(reach.value(qRgb(255, 255, 0)) - red) < cell);
-        QVERIFY(reach.contains(qRgb(0, 0, 255)));
+        const int red = reach.value(qRgb(255, 0, 0));
+        const qreal cell = (red - TerminalView::Padding) / 20.0;
+        QVERIFY(cell > 2 && qAbs(reach.value(qRgb(0, 0, 255)) - red) < cell);
+        QVERIFY(qAbs(reach.value(qRgb(0, 255, 255)) - red) < cell && qAbs(reach.value(qRgb(255, 0, 255)) - red) < cell);
+        QVERIFY(reach.contains(qRgb(255, 135, 0)));
 
         QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
@@ -130,12 +133,11 @@ private Q_SLOTS:
         };
         m_manager->runCLI();
         windows.openTerminalWindow();
-        windows.terminalWindow()->hide();
+        const QPointer<QWidget> window = windows.terminalWindow();
+        window->hide();
         windows.openTerminalWindow();
-        const QPointer<TerminalView> view = windows.terminalWindow()->findChild<TerminalView*>();
-        QVERIFY(view->isVisible() && hasMenu());
-        const QWidgetList all = QApplication::topLevelWidgets();
-        QCOMPARE(std::count_if(all.cbegin(), all.cend(), [](QWidget* w) { return w->findChild<TerminalView*>(); }), 1);
+        QVERIFY(windows.terminalWindow() == window && window->isVisible() && hasMenu());
+        const QPointer<TerminalView> view = window->findChild<TerminalView*>();
 
         QTRY_VERIFY(shown(view).contains(u"\nbefore \U0001F680 \uFFFD x\n"));
         windows.terminalWindow()->close();
