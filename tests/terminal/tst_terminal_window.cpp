@@ -35,7 +35,7 @@ private Q_SLOTS:
     void init()
     {
         m_sandbox = std::make_unique<TestSandbox>();
-        ManagerConfig config = ManagerConfig::builtIn();
+        ManagerConfig config = ManagerConfig::builtIn(); // at home in the sandbox, which moved HOME
         config.searchArguments = {u"-f"_s, TestSandbox::uniqueWord()};
         config.maxOutputBytes = 6000;
         m_manager = std::make_unique<CorvaltManager>(config);
@@ -83,7 +83,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QScrollBar* const bar = view.verticalScrollBar();
         // Shown from its top; an unchanged text is no change, also when the user has scrolled up.
-        // (Nothing to wait for: the wait outlasts the view's next frame, a screen refresh away.)
+        // (A wrong scroll would come with the view's next frame, a screen refresh away.)
         say(QString());
         QTest::qWait(200);
         QVERIFY(bar->maximum() > 0 && bar->value() == 0);
