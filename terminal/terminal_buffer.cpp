@@ -4,33 +4,13 @@
 
 TerminalBuffer::TerminalBuffer(Source source) : m_source(std::move(source))
 {
-    clear();
+    m_lines.append(Line{0, 0, TextStyle(), true, 0});
 }
 
 TerminalBuffer::~TerminalBuffer() = default;
 
-void TerminalBuffer::clear()
-{
-    m_ownRaw.clear();
-    m_ownRawStart = 0;
-    m_rawEnd = 0;
-    m_lines.clear();
-    m_lines.append(Line{0, 0, TextStyle(), true, 0});
-    m_firstLine = 0;
-    m_droppedLines = 0;
-    m_rowBase = 0;
-    m_current.reset(TextStyle());
-    m_currentWrap = {};
-    for (Shown& shown : m_shown) {
-        shown.number = -1;
-    }
-}
-
 void TerminalBuffer::append(QStringView text)
 {
-    if (!m_source) {
-        m_ownRaw.append(text);
-    }
     qsizetype start = 0;
     while (start < text.size()) {
         const qsizetype lineFeed = text.indexOf(u'\n', start);
@@ -71,16 +51,6 @@ qint64 TerminalBuffer::rawEnd(qsizetype line) const
     return isCurrent(line) ? m_rawEnd : lineAt(line + 1).rawStart;
 }
 
-QStringView TerminalBuffer::raw(qint64 from, qint64 to) const
-{
-    if (m_source) {
-        return m_source(from, to);
-    }
-    from = std::max(from, m_ownRawStart);
-    to = std::min(to, m_rawEnd);
-    return from < to ? QStringView(m_ownRaw).sliced(from - m_ownRawStart, to - from) : QStringView();
-}
-
 const TerminalBuffer::Shown& TerminalBuffer::shown(qsizetype line) const
 {
     const Line& record = lineAt(line);
@@ -89,7 +59,7 @@ const TerminalBuffer::Shown& TerminalBuffer::shown(qsizetype line) const
     if (shown.number == number && shown.rawStart == record.rawStart) {
         return shown;
     }
-    QStringView text = raw(record.rawStart, rawEnd(line));
+    QStringView text = m_source(record.rawStart, rawEnd(line));
     if (text.endsWith(u'\n')) {
         text.chop(1);
     }
@@ -116,7 +86,7 @@ void TerminalBuffer::rebuildCurrent()
 {
     const Line& line = m_lines.last();
     m_current.reset(line.startStyle);
-    m_current.feed(raw(line.rawStart, m_rawEnd));
+    m_current.feed(m_source(line.rawStart, m_rawEnd));
     m_currentWrap = {};
 }
 
@@ -153,14 +123,7 @@ void TerminalBuffer::dropFront(qint64 characters)
 
 void TerminalBuffer::compact()
 {
-    const qint64 firstRaw = m_lines.at(m_firstLine).rawStart;
-    const qint64 deadRaw = firstRaw - m_ownRawStart;
     // Moved down in place, keeping the allocation, when a quarter is dead.
-    if (!m_source && deadRaw > 0 && deadRaw * 4 >= m_ownRaw.size()) {
-        std::copy(m_ownRaw.cbegin() + deadRaw, m_ownRaw.cend(), m_ownRaw.begin());
-        m_ownRaw.truncate(m_ownRaw.size() - deadRaw);
-        m_ownRawStart = firstRaw;
-    }
     if (m_firstLine > 0 && m_firstLine * 4 >= m_lines.size()) {
         std::copy(m_lines.cbegin() + m_firstLine, m_lines.cend(), m_lines.begin());
         m_lines.resize(m_lines.size() - m_firstLine);

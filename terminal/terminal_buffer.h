@@ -42,8 +42,7 @@ public:
         bool simple;
     };
 
-    // Without a source, the buffer keeps the raw text of its lines itself.
-    explicit TerminalBuffer(Source source = {});
+    explicit TerminalBuffer(Source source);
     ~TerminalBuffer();
     TerminalBuffer(const TerminalBuffer&) = delete;
     TerminalBuffer& operator=(const TerminalBuffer&) = delete;
@@ -52,7 +51,6 @@ public:
     // Forgets the first `characters` of the text appended so far: the lines they made, and the
     // start of a line that was cut inside.
     void dropFront(qint64 characters);
-    void clear();
 
     // The line being written is always there, so there is at least one line.
     qsizetype lineCount() const { return m_lines.size() - m_firstLine; }
@@ -60,9 +58,6 @@ public:
     qint64 firstLineNumber() const { return m_droppedLines; }
     LineContent line(qsizetype line) const;
     QStringView lineText(qsizetype line) const { return this->line(line).text; }
-    std::span<const StyleRun> lineRuns(qsizetype line) const { return this->line(line).runs; }
-    // The style the next character will get.
-    const TextStyle& currentStyle() const { return m_current.style(); }
 
     // Characters between two points, with a line feed between lines.
     QString text(Point from, Point to) const;
@@ -103,7 +98,6 @@ private:
     const Line& lineAt(qsizetype line) const { return m_lines.at(m_firstLine + line); }
     bool isCurrent(qsizetype line) const { return m_firstLine + line + 1 == m_lines.size(); }
     qint64 rawEnd(qsizetype line) const;
-    QStringView raw(qint64 from, qint64 to) const;
     const Shown& shown(qsizetype line) const;
     void finishLine();
     // Rebuilds the line being written from its raw text, after its start was dropped.
@@ -113,9 +107,6 @@ private:
     void compact();
 
     Source m_source;
-    // The raw text when there is no source, from position m_ownRawStart on.
-    QString m_ownRaw;
-    qint64 m_ownRawStart = 0;
     qint64 m_rawEnd = 0;
 
     QList<Line> m_lines;

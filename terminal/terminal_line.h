@@ -39,7 +39,6 @@ public:
     bool isSimple() const { return m_simple; }
     // The style the next character will get.
     const TextStyle& style() const { return m_style; }
-    qint64 rawLength() const { return m_rawLength; }
     // Counts the changes to characters already there (writing over them, erasing them), so that
     // a reader can tell whether the line has only grown since it last looked.
     quint64 rewrites() const { return m_rewrites; }

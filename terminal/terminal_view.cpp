@@ -87,7 +87,6 @@ TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent)
     m_vm = std::make_unique<TerminalViewModel>(manager);
     m_buffer.append(m_vm->outputRange(0, std::numeric_limits<qint64>::max()));
     connect(m_vm.get(), &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
-    connect(m_vm.get(), &TerminalViewModel::outputReplaced, this, &TerminalView::onOutputReplaced);
     updateColumns();
     updateScrollRange();
 }
@@ -115,15 +114,6 @@ void TerminalView::onOutputAppended(const QString& appended, qsizetype droppedFr
     if (!appended.isEmpty() || droppedFromFront > 0) {
         m_scrollPending = true;
     }
-    scheduleFrame();
-}
-
-void TerminalView::onOutputReplaced()
-{
-    m_buffer.clear();
-    m_buffer.append(m_vm->outputRange(0, std::numeric_limits<qint64>::max()));
-    m_selectionAnchor = m_selectionEnd = {};
-    m_scrollPending = true;
     scheduleFrame();
 }
 

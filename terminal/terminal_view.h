@@ -28,11 +28,7 @@ public:
     explicit TerminalView(CorvaltManager& manager = CorvaltManager::shared(), QWidget* parent = nullptr);
     ~TerminalView() override;
 
-    TerminalViewModel& model() const { return *m_vm; }
     const TerminalBuffer& buffer() const { return m_buffer; }
-    const QFont& terminalFont() const { return m_font; }
-    // One character cell: its width and the height of a row.
-    QSizeF cellSize() const { return {m_cellWidth, qreal(m_rowHeight)}; }
 
     bool hasSelection() const { return m_selectionAnchor != m_selectionEnd; }
     QString selectedText() const;
@@ -55,7 +51,6 @@ protected:
 
 private:
     void onOutputAppended(const QString& appended, qsizetype droppedFromFront);
-    void onOutputReplaced();
     void scheduleFrame();
     void showFrame();
     void updateColumns();

@@ -9,16 +9,14 @@ TerminalViewModel::TerminalViewModel(CorvaltManager& manager, QObject* parent)
     : QObject(parent), m_corvaltManager(&manager)
 {
     Log::print(u"🖥️ TerminalViewModel init called");
-    if (manager.output().isEmpty()) {
-        m_placeholder = QStringLiteral("🚀 Starting Corvalt CLI setup...\n");
-        m_showsPlaceholder = true;
-    }
+    // The manager's text is never empty: it holds its own first line from its creation on.
     Log::print(QStringLiteral("🖥️ TerminalViewModel initial output: ") + excerpt());
 
     // The current text is delivered first, on the next turn of the event loop, then every change
     // in order. Queued calls addressed to this object die with it, so a released model receives
     // nothing.
-    QMetaObject::invokeMethod(this, &TerminalViewModel::deliverInitial, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { deliver(QString(), 0); }, Qt::QueuedConnection);
     m_subscription = connect(&manager,
                              &CorvaltManager::outputAppended,
                              this,
@@ -32,24 +30,8 @@ TerminalViewModel::~TerminalViewModel()
     disconnect(m_subscription);
 }
 
-QString TerminalViewModel::output() const
-{
-    if (m_showsPlaceholder) {
-        return m_placeholder;
-    }
-    if (!m_corvaltManager) {
-        return {};
-    }
-    const QString& text = m_corvaltManager->output();
-    const qsizetype length = std::max<qsizetype>(0, text.size() - m_undelivered);
-    return length == text.size() ? text : text.left(length);
-}
-
 QStringView TerminalViewModel::currentText() const
 {
-    if (m_showsPlaceholder) {
-        return m_placeholder;
-    }
     if (!m_corvaltManager) {
         return {};
     }
@@ -66,9 +48,8 @@ QString TerminalViewModel::excerpt() const
 QStringView TerminalViewModel::outputRange(qint64 from, qint64 to) const
 {
     const QStringView text = currentText();
-    const qint64 start = m_showsPlaceholder ? 0 : m_trimmed;
-    from = std::max<qint64>(from - start, 0);
-    to = std::min<qint64>(to - start, text.size());
+    from = std::max<qint64>(from - m_trimmed, 0);
+    to = std::min<qint64>(to - m_trimmed, text.size());
     return from < to ? text.sliced(from, to - from) : QStringView();
 }
 
@@ -78,26 +59,6 @@ void TerminalViewModel::onManagerOutputAppended(const QString& appended, qsizety
     m_trimmed += droppedFromFront;
     QMetaObject::invokeMethod(
         this, [this, appended, droppedFromFront] { deliver(appended, droppedFromFront); }, Qt::QueuedConnection);
-}
-
-void TerminalViewModel::deliverInitial()
-{
-    // The value delivered is the text of the moment of subscription: the manager's text less
-    // everything that arrived since, which is still queued behind this delivery.
-    const bool replaces = m_showsPlaceholder;
-    m_showsPlaceholder = false;
-    m_placeholder.clear();
-    if (replaces) {
-        // Positions start afresh with the manager's text.
-        m_trimmed = 0;
-    }
-    Log::print(QStringLiteral("🖥️ TerminalViewModel received new output: ") + excerpt());
-    if (replaces) {
-        Q_EMIT outputReplaced();
-    } else {
-        Q_EMIT outputAppended(QString(), 0);
-    }
-    Log::print(QStringLiteral("🖥️ TerminalViewModel output updated to: ") + excerpt());
 }
 
 void TerminalViewModel::deliver(const QString& appended, qsizetype droppedFromFront)

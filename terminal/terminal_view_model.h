@@ -21,25 +21,18 @@ public:
     explicit TerminalViewModel(CorvaltManager& manager = CorvaltManager::shared(), QObject* parent = nullptr);
     ~TerminalViewModel() override;
 
-    QString output() const;
-    CorvaltManager* corvaltManager() const { return m_corvaltManager; }
-
-    // Part of the text by positions counted from the start of the text the first delivery
-    // assigned (the placeholder's before it), without copying. What has been trimmed since is
-    // left out, so the part may come back shorter or empty.
+    // Part of the text by positions counted from the start of the manager's text at creation,
+    // without copying. What has been trimmed since is left out, so the part may come back
+    // shorter or empty.
     QStringView outputRange(qint64 from, qint64 to) const;
 
 Q_SIGNALS:
-    // After each delivery that kept the text and appended to it: the text appended and the
-    // number of characters first dropped from the front. Both are empty when the delivery
-    // assigned an unchanged text.
+    // After each delivery: the text appended and the number of characters first dropped from
+    // the front. Both are empty when the delivery assigned an unchanged text.
     void outputAppended(const QString& appended, qsizetype droppedFromFront);
-    // After a delivery that replaced the whole text (the placeholder by the manager's text).
-    void outputReplaced();
 
 private:
     void onManagerOutputAppended(const QString& appended, qsizetype droppedFromFront);
-    void deliverInitial();
     void deliver(const QString& appended, qsizetype droppedFromFront);
     // The current text, without copying it.
     QStringView currentText() const;
@@ -48,9 +41,6 @@ private:
 
     QPointer<CorvaltManager> m_corvaltManager;
     QMetaObject::Connection m_subscription;
-    // Shown until the first delivery when the manager had no text yet.
-    QString m_placeholder;
-    bool m_showsPlaceholder = false;
     // Characters at the end of the manager's text whose deliveries are still queued.
     qsizetype m_undelivered = 0;
     // Characters trimmed from the front of the manager's text since the positions began.

@@ -10,27 +10,16 @@ TerminalWindow::TerminalWindow(CorvaltManager& manager, const QList<QAction*>& m
     : QMainWindow(nullptr,
                   Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                       Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint)
-    , m_view(new TerminalView(manager, this))
 {
-    setCentralWidget(m_view);
-    setMenuActions(menuActions);
+    setCentralWidget(new TerminalView(manager, this));
+    if (!menuActions.isEmpty()) {
+        auto* bar = new QMenuBar(this);
+        bar->addMenu(QStringLiteral("Corvalt"))->addActions(menuActions);
+        setMenuBar(bar);
+    }
 }
 
 TerminalWindow::~TerminalWindow() = default;
-
-void TerminalWindow::setMenuActions(const QList<QAction*>& actions)
-{
-    if (actions.isEmpty()) {
-        if (menuWidget()) {
-            setMenuWidget(nullptr);
-        }
-        return;
-    }
-    auto* bar = new QMenuBar(this);
-    QMenu* const menu = bar->addMenu(QStringLiteral("Corvalt"));
-    menu->addActions(actions);
-    setMenuBar(bar);
-}
 
 void TerminalWindow::setContentSize(const QSize& size)
 {

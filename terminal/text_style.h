@@ -32,7 +32,6 @@ public:
     QRgb foreground() const { return qRgb(qRed(m_foreground), qGreen(m_foreground), qBlue(m_foreground)); }
     QRgb background() const { return qRgb(qRed(m_background), qGreen(m_background), qBlue(m_background)); }
     bool has(Attribute attribute) const { return (m_foreground >> AttributeShift) & attribute; }
-    quint8 attributes() const { return quint8(m_foreground >> AttributeShift); }
 
     void setForeground(QRgb colour);
     void setBackground(QRgb colour);

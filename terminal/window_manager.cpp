@@ -84,9 +84,6 @@ void WindowManager::setWindowMenuActions(const QList<QAction*>& actions)
     for (QAction* const action : actions) {
         m_menuActions.append(action);
     }
-    if (m_terminalWindow) {
-        m_terminalWindow->setMenuActions(menuActions());
-    }
 }
 
 QList<QAction*> WindowManager::menuActions() const

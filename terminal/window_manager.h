@@ -30,8 +30,8 @@ public:
     // The open window, or null.
     QWidget* terminalWindow() const;
 
-    // Actions shown in a "Corvalt" menu of every terminal window, for desktops without a tray.
-    // Applies to the open window too; an empty list removes the menu.
+    // Actions shown in a "Corvalt" menu of every terminal window built from now on, for desktops
+    // without a tray.
     void setWindowMenuActions(const QList<QAction*>& actions);
 
 private:
