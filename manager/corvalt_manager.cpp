@@ -203,8 +203,12 @@ void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
 
 void CorvaltManager::cleanupExistingProcesses()
 {
-    const StaleProcessSweep sweep(
-        m_config.searchProgram, m_config.searchArguments, [this](const QString& text) { emitText(text); });
+    // The tool is started under the name the search looks for.
+    const QString toolName = m_config.searchArguments.isEmpty() ? QString() : m_config.searchArguments.constLast();
+    const StaleProcessSweep sweep(m_config.searchProgram,
+                                  m_config.searchArguments,
+                                  StaleCopyRule(toolName, toolPath()),
+                                  [this](const QString& text) { emitText(text); });
     sweep.run();
 }
 

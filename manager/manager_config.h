@@ -15,6 +15,7 @@ struct ManagerConfig
     QString assetName;
     QString extraCaCertificatesFile;
     QString searchProgram;
+    // The last argument is the search word, which is also the file name of the tool itself.
     QStringList searchArguments;
     QString zshPath;
     QString bashPath;
