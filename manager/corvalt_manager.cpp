@@ -134,7 +134,7 @@ void CorvaltManager::installCLI()
     });
     // A download comes once a launch; what its network stack used is not kept for the session.
     connect(download, &QObject::destroyed, this, [] { ProcessControl::releaseFreeMemory(); });
-    download->start(m_config.extraCaCertificatesFile);
+    download->start(m_config.extraCaCertificatesFile, m_config.minisignPublicKey);
 }
 
 void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)

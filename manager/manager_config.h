@@ -14,6 +14,8 @@ struct ManagerConfig
     QUrl baseUrl;
     QString assetName;
     QString extraCaCertificatesFile;
+    // The minisign public key line every build must be signed with; empty: builds are unsigned.
+    QByteArray minisignPublicKey;
     QString searchProgram;
     // The last argument is the search word, which is also the file name of the tool itself.
     QStringList searchArguments;
