@@ -30,6 +30,7 @@ public:
         QByteArray body;
         Behaviour behaviour = Behaviour::Normal;
         QByteArray location; // for redirects
+        bool announceLength = true; // false: no Content-Length, the body ends with the connection
     };
 
     // certificateBase names a .pem/.key pair, e.g. "<dir>/server".
