@@ -11,24 +11,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-enum Fault {
-    None,
-    NotFound,
-    ServerError,
-    Truncated,
-    Aborted,
-    Stalled,
-    Silent,
-    Untrusted,
-    Expired,
-    OtherName,
-    PlainRedirect,
-    Refused,
-    Unannounced,
-    Full,
-    ReadOnly,
-    NoInstallDir
-};
 enum Existing { Nothing, Script, Directory, Link };
 
 const QByteArray Tool = "#!/bin/sh\necho fresh-tool-ran\n";
@@ -39,11 +21,8 @@ const QString InstallError = u"❌ Install error: "_s;
 
 mode_t modeOf(const QString& file)
 {
-    struct stat status
-    {
-    };
-    ::stat(QFile::encodeName(file).constData(), &status);
-    return status.st_mode & 07777;
+    struct stat status = {};
+    return ::stat(QFile::encodeName(file).constData(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 // A 64 KiB tmpfs over a folder while it lives; needs the right to mount.
@@ -87,12 +66,8 @@ void TestManagerInstall::initTestCase()
 QByteArray TestManagerInstall::sign(const QByteArray& body, const QString& key, const QString& options) const
 {
     QProcess minisign;
-    minisign.start(u"sh"_s,
-                   {u"-c"_s,
-                    u"cd \"$0\" && cat >body && minisign -S -s $1.key -m body -t 'release 1' $2"_s,
-                    m_keys.path(),
-                    key,
-                    options});
+    const QString script = u"cd \"$0\" && cat >body && minisign -S -s %1.key -m body -t 'release 1' %2"_s;
+    minisign.start(u"sh"_s, {u"-c"_s, script.arg(key, options), m_keys.path()});
     minisign.write(body);
     minisign.closeWriteChannel();
     minisign.waitForFinished();
@@ -101,20 +76,20 @@ QByteArray TestManagerInstall::sign(const QByteArray& body, const QString& key, 
 
 void TestManagerInstall::install_data()
 {
-    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("fault"); // what goes wrong, if anything
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("error");        // empty: installed and started
     QTest::addColumn<QString>("detail");       // part of the error's description
     QTest::addColumn<QByteArray>("signature"); // empty: an unsigned build; "-": none served
     QTest::addColumn<int>("existing");
     const auto row = [](const char* name,
-                        Fault fault,
+                        const QString& fault,
                         const QByteArray& body,
                         const QString& error = DownloadError,
                         const QString& detail = {},
                         const QByteArray& signature = {},
                         Existing existing = Script) {
-        QTest::newRow(name) << int(fault) << body << error << detail << signature << int(existing);
+        QTest::newRow(name) << fault << body << error << detail << signature << int(existing);
     };
     const QByteArray elf = readAll(u"/bin/true"_s);
     QByteArray otherElf = elf;
@@ -123,60 +98,49 @@ void TestManagerInstall::install_data()
     const QByteArray good = sign(Tool, u"a"_s);
     QByteArray flipped = Tool;
     flipped[12] = char(flipped.at(12) ^ 1);
+    const QByteArray altered = QByteArray(good).replace("release 1", "release 2");
+    const QByteArray html = "<!DOCTYPE html>\n<html><body>Service unavailable";
     const QString malformed = u"The signature file is malformed"_s;
 
-    row("fresh, ELF for this machine", None, elf, {}, {}, {}, Nothing);
-    row("update, #! script", None, Tool, {});
-    row("directory at the tool path", None, Tool, {}, {}, {}, Directory);
-    row("link at the tool path", None, Tool, {}, {}, {}, Link);
-    row("signed", None, Tool, {}, {}, good);
-    row("signed, legacy format", None, Tool, {}, {}, sign(Tool, u"a"_s, u"-l"_s), Nothing);
-    row("404", NotFound, Tool);
-    row("500", ServerError, Tool);
-    row("truncated", Truncated, big.left(64 * 1024));
-    row("reset", Aborted, big.left(64 * 1024));
-    row("stalled", Stalled, big.left(64 * 1024), DownloadError, u"No data received for 1.5 seconds"_s);
-    row("no answer", Silent, Tool);
-    row("untrusted certificate", Untrusted, Tool);
-    row("expired certificate", Expired, Tool);
-    row("certificate for another name", OtherName, Tool);
-    row("redirect to plain http", PlainRedirect, {});
-    row("connection refused", Refused, Tool);
-    row("empty body", None, {}, DownloadError, u"The server sent an empty file"_s);
-    row("too large, announced", None, big, DownloadError, u"more than the 262144 allowed"_s);
-    row("too large, unannounced", Unannounced, big, DownloadError, u"larger than the 262144 bytes"_s);
-    row("HTML page",
-        None,
-        "<!DOCTYPE html>\n<html><body>Service unavailable",
-        DownloadError,
-        u"it begins \"<!DOCTYPE html>\\n<html><body>Serv\""_s);
-    row("JSON error", None, R"({"error":"rate limited","retry":60})", DownloadError, u"it begins \"{\\\"error\\\":"_s);
-    row("zip",
-        None,
-        QByteArray("PK\x03\x04\x14\x00\x00\x00", 8) + Tool,
-        DownloadError,
-        u"it begins \"PK\\x03\\x04\\x14"_s);
-    row("Mach-O", None, QByteArray("\xcf\xfa\xed\xfe\x07\x00\x00\x01", 8) + Tool, DownloadError, u"\"\\xcf\\xfa"_s);
-    row("ELF for another machine", None, otherElf, DownloadError, u"an ELF file for another machine"_s);
-    row("signed by another key", None, Tool, DownloadError, u"signature is by another key"_s, sign(Tool, u"b"_s));
-    row("flipped byte", None, flipped, DownloadError, u"signature does not match the download"_s, good);
-    row("signature missing", None, Tool, DownloadError, u"signature is missing: "_s, "-");
-    row("signature truncated", None, Tool, DownloadError, malformed, good.left(good.size() / 2));
-    row("signature garbage", None, Tool, DownloadError, malformed, QByteArray(200, '\x01'));
-    row("trusted comment altered",
-        None,
-        Tool,
-        DownloadError,
-        u"trusted comment does not match"_s,
-        QByteArray(good).replace("release 1", "release 2"));
-    row("no install directory", NoInstallDir, Tool, InstallError, {}, {}, Nothing);
-    row("full disk", Full, big.left(200 * 1024), InstallError);
-    row("read-only disk", ReadOnly, Tool, InstallError);
+    row("fresh, ELF for this machine", {}, elf, {}, {}, {}, Nothing);
+    row("update, #! script", {}, Tool, {});
+    row("directory at the tool path", {}, Tool, {}, {}, {}, Directory);
+    row("link at the tool path", {}, Tool, {}, {}, {}, Link);
+    row("signed", {}, Tool, {}, {}, good);
+    row("signed, legacy format", {}, Tool, {}, {}, sign(Tool, u"a"_s, u"-l"_s), Nothing);
+    row("404", u"404"_s, Tool);
+    row("500", u"500"_s, Tool);
+    row("truncated", u"truncate"_s, big.left(64 * 1024));
+    row("reset", u"reset"_s, big.left(64 * 1024));
+    row("stalled", u"stall"_s, big.left(64 * 1024), DownloadError, u"No data received for 1.5 seconds"_s);
+    row("no answer", u"silent"_s, Tool);
+    row("untrusted certificate", u"untrusted"_s, Tool);
+    row("expired certificate", u"expired"_s, Tool);
+    row("certificate for another name", u"wrongname"_s, Tool);
+    row("redirect to plain http", u"http"_s, {});
+    row("connection refused", u"refused"_s, Tool);
+    row("empty body", {}, {}, DownloadError, u"The server sent an empty file"_s);
+    row("too large, announced", {}, big, DownloadError, u"more than the 262144 allowed"_s);
+    row("too large, unannounced", u"unannounced"_s, big, DownloadError, u"larger than the 262144 bytes"_s);
+    row("HTML page", {}, html, DownloadError, u"it begins \"<!DOCTYPE html>\\n<html><body>Serv\""_s);
+    row("JSON error", {}, R"({"error":"rate limited","retry":60})", DownloadError, u"it begins \"{\\\"error\\\":"_s);
+    row("zip", {}, QByteArray("PK\x03\x04\x14\x00", 6) + Tool, DownloadError, u"it begins \"PK\\x03\\x04\\x14"_s);
+    row("Mach-O", {}, QByteArray("\xcf\xfa\xed\xfe\x07\x00\x00\x01", 8) + Tool, DownloadError, u"\"\\xcf\\xfa"_s);
+    row("ELF for another machine", {}, otherElf, DownloadError, u"an ELF file for another machine"_s);
+    row("signed by another key", {}, Tool, DownloadError, u"signature is by another key"_s, sign(Tool, u"b"_s));
+    row("flipped byte", {}, flipped, DownloadError, u"signature does not match the download"_s, good);
+    row("signature missing", {}, Tool, DownloadError, u"signature is missing: "_s, "-");
+    row("signature truncated", {}, Tool, DownloadError, malformed, good.left(good.size() / 2));
+    row("signature garbage", {}, Tool, DownloadError, malformed, QByteArray(200, '\x01'));
+    row("trusted comment altered", {}, Tool, DownloadError, u"trusted comment does not match"_s, altered);
+    row("no install directory", u"no directory"_s, Tool, InstallError, {}, {}, Nothing);
+    row("full disk", u"full"_s, big.left(200 * 1024), InstallError);
+    row("read-only disk", u"read-only"_s, Tool, InstallError);
 }
 
 void TestManagerInstall::install()
 {
-    QFETCH(int, fault);
+    QFETCH(QString, fault);
     QFETCH(QByteArray, body);
     QFETCH(QString, error);
     QFETCH(QString, detail);
@@ -185,7 +149,7 @@ void TestManagerInstall::install()
     TestSandbox sandbox;
     const QString path = sandbox.toolPath();
     const QString elsewhere = sandbox.root() + u"/elsewhere"_s;
-    const Tmpfs tmpfs{fault == Full || fault == ReadOnly ? sandbox.installDir() : QString()};
+    const Tmpfs tmpfs{fault == u"full" || fault == u"read-only" ? sandbox.installDir() : QString()};
     if (!tmpfs.folder.isEmpty() && !tmpfs.mounted) {
         QSKIP("this row needs the right to mount a tmpfs (run as root)");
     }
@@ -198,21 +162,21 @@ void TestManagerInstall::install()
         TestSandbox::writeScript(elsewhere, "echo elsewhere\n");
         QVERIFY(QDir().mkpath(sandbox.installDir()) && QFile::link(elsewhere, path));
     }
-    if (fault == ReadOnly) {
+    if (fault == u"read-only") {
         QCOMPARE(QProcess::execute(u"mount"_s, {u"-o"_s, u"remount,ro"_s, tmpfs.folder}), 0);
     }
 
-    const QHash<int, QString> certificates{
-        {Untrusted, u"untrusted"_s}, {Expired, u"expired"_s}, {OtherName, u"wrongname"_s}};
-    HttpsTestServer server(QStringLiteral(TEST_CERT_DIR "/") + certificates.value(fault, u"server"_s));
+    const QString certificate =
+        QStringList{u"untrusted"_s, u"expired"_s, u"wrongname"_s}.contains(fault) ? fault : u"server"_s;
+    HttpsTestServer server(QStringLiteral(TEST_CERT_DIR "/") + certificate);
     QVERIFY(server.listen());
     using enum HttpsTestServer::Behaviour;
-    const QHash<int, HttpsTestServer::Behaviour> behaviours{
-        {Truncated, Truncate}, {Aborted, Reset}, {Stalled, StallMidBody}, {Silent, NoAnswer}};
-    const QHash<int, int> statuses{{NotFound, 404}, {ServerError, 500}, {PlainRedirect, 302}};
-    HttpsTestServer::Route route{statuses.value(fault, 200), body, behaviours.value(fault, Normal), {}};
-    route.announceLength = fault != Unannounced;
-    if (fault == PlainRedirect) {
+    const QHash<QString, HttpsTestServer::Behaviour> behaviours{
+        {u"truncate"_s, Truncate}, {u"reset"_s, Reset}, {u"stall"_s, StallMidBody}, {u"silent"_s, NoAnswer}};
+    const int status = fault == u"http" ? 302 : fault.toInt() ? fault.toInt() : 200;
+    HttpsTestServer::Route route{status, body, behaviours.value(fault, Normal), {}};
+    route.announceLength = fault != u"unannounced";
+    if (fault == u"http") {
         route.location = u"http://127.0.0.1:%1"_s.arg(server.port()).toUtf8() + AssetPath;
     }
     server.setRoute(AssetPath, route);
@@ -225,13 +189,13 @@ void TestManagerInstall::install()
     if (!signature.isEmpty()) {
         config.minisignPublicKey = readAll(m_keys.filePath(u"a.pub"_s)).split('\n').at(1);
     }
-    if (fault == Refused) {
+    if (fault == u"refused") {
         HttpsTestServer closed(QStringLiteral(TEST_CERT_DIR "/server"));
         QVERIFY(closed.listen());
         config.baseUrl = QUrl(closed.origin() + u"/static/cli"_s);
     }
     CorvaltManager manager(config);
-    if (fault != NoInstallDir) {
+    if (fault != u"no directory") {
         manager.createInstallDirectory();
     }
 
