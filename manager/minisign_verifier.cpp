@@ -3,8 +3,6 @@
 #include <QCoreApplication>
 #include <QList>
 
-#include <sodium.h>
-
 #include <algorithm>
 
 namespace {
@@ -36,6 +34,29 @@ QString keyIdText(const QByteArray& id)
     return QString::fromLatin1(reversed.toHex().toUpper());
 }
 
+// The four lines of a minisign signature file, without line ends; empty for anything else.
+QList<QByteArray> signatureLines(const QByteArray& signatureFile)
+{
+    QList<QByteArray> lines = signatureFile.split('\n');
+    if (lines.size() == 5 && lines.constLast().isEmpty()) {
+        lines.removeLast();
+    }
+    for (QByteArray& line : lines) {
+        if (line.endsWith('\r')) {
+            line.chop(1);
+        }
+    }
+    const bool valid =
+        lines.size() == 4 && lines.at(0).startsWith(UntrustedPrefix) && lines.at(2).startsWith(TrustedPrefix);
+    return valid ? lines : QList<QByteArray>();
+}
+
+// Algorithm, key id and signature, from the second line.
+QByteArray signatureOf(const QList<QByteArray>& lines)
+{
+    return decode(lines.at(1), AlgorithmSize + KeyIdSize + SignatureSize);
+}
+
 bool verifies(QByteArrayView signature, QByteArrayView message, const QByteArray& key)
 {
     return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),
@@ -55,26 +76,30 @@ MinisignVerifier::MinisignVerifier(const QByteArray& publicKey)
         m_keyId = decoded.mid(AlgorithmSize, KeyIdSize);
         m_key = decoded.mid(AlgorithmSize + KeyIdSize);
     }
+    crypto_generichash_init(&m_hash, nullptr, 0, crypto_generichash_BYTES_MAX);
 }
 
-QString MinisignVerifier::refusal(const QByteArray& signatureFile, QByteArrayView body) const
+void MinisignVerifier::addData(QByteArrayView bytes)
+{
+    crypto_generichash_update(&m_hash, reinterpret_cast<const unsigned char*>(bytes.data()), quint64(bytes.size()));
+}
+
+bool MinisignVerifier::signsWholeFile(const QByteArray& signatureFile)
+{
+    const QList<QByteArray> lines = signatureLines(signatureFile);
+    return !lines.isEmpty() && signatureOf(lines).startsWith(Legacy);
+}
+
+QString MinisignVerifier::refusal(const QByteArray& signatureFile, QByteArrayView wholeFile)
 {
     if (m_key.isEmpty()) {
         return tr("This build's public key is not a minisign public key");
     }
-    QList<QByteArray> lines = signatureFile.split('\n');
-    if (lines.size() == 5 && lines.constLast().isEmpty()) {
-        lines.removeLast();
-    }
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r')) {
-            line.chop(1);
-        }
-    }
-    if (lines.size() != 4 || !lines.at(0).startsWith(UntrustedPrefix) || !lines.at(2).startsWith(TrustedPrefix)) {
+    const QList<QByteArray> lines = signatureLines(signatureFile);
+    if (lines.isEmpty()) {
         return tr("The signature file is malformed: not the four lines of a minisign signature");
     }
-    const QByteArray signature = decode(lines.at(1), AlgorithmSize + KeyIdSize + SignatureSize);
+    const QByteArray signature = signatureOf(lines);
     const QByteArray globalSignature = decode(lines.at(3), SignatureSize);
     const QByteArray algorithm = signature.left(AlgorithmSize);
     if (globalSignature.isEmpty() || (algorithm != Legacy && algorithm != Prehashed)) {
@@ -89,15 +114,10 @@ QString MinisignVerifier::refusal(const QByteArray& signatureFile, QByteArrayVie
     bool good = false;
     if (algorithm == Prehashed) {
         QByteArray hash(crypto_generichash_BYTES_MAX, Qt::Uninitialized);
-        crypto_generichash(reinterpret_cast<unsigned char*>(hash.data()),
-                           size_t(hash.size()),
-                           reinterpret_cast<const unsigned char*>(body.data()),
-                           quint64(body.size()),
-                           nullptr,
-                           0);
+        crypto_generichash_final(&m_hash, reinterpret_cast<unsigned char*>(hash.data()), size_t(hash.size()));
         good = verifies(bodySignature, hash, m_key);
     } else {
-        good = verifies(bodySignature, body, m_key);
+        good = verifies(bodySignature, wholeFile, m_key);
     }
     if (!good) {
         return tr("The signature does not match the download");

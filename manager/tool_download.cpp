@@ -47,7 +47,6 @@ ToolDownload::~ToolDownload()
 
 void ToolDownload::start(const QString& extraCaCertificatesFile, const QByteArray& minisignPublicKey)
 {
-    m_publicKey = minisignPublicKey;
     QNetworkRequest request(m_url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -64,6 +63,15 @@ void ToolDownload::start(const QString& extraCaCertificatesFile, const QByteArra
     m_reply->setReadBufferSize(256 * 1024);
     connect(m_reply, &QNetworkReply::readyRead, this, &ToolDownload::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &ToolDownload::onFinished);
+    if (minisignPublicKey.isEmpty()) {
+        return;
+    }
+    // Fetched beside the build, from the same server with the same checks and limits.
+    m_verifier = std::make_unique<MinisignVerifier>(minisignPublicKey);
+    request.setUrl(QUrl(m_url.toString() + QStringLiteral(".minisig")));
+    m_signatureReply = network->get(request);
+    connect(m_signatureReply, &QNetworkReply::readyRead, this, &ToolDownload::onSignatureReadyRead);
+    connect(m_signatureReply, &QNetworkReply::finished, this, &ToolDownload::onSignatureFinished);
 }
 
 void ToolDownload::onReadyRead()
@@ -95,7 +103,9 @@ void ToolDownload::onReadyRead()
             return;
         }
     }
-    stage(bytes);
+    if (stage(bytes) && m_verifier) {
+        m_verifier->addData(bytes);
+    }
 }
 
 bool ToolDownload::isProgram()
@@ -172,16 +182,8 @@ void ToolDownload::onFinished()
         fail(Outcome::StagingFailed, m_staged->errorString());
         return;
     }
-    if (m_publicKey.isEmpty()) {
-        succeed();
-        return;
-    }
-    // Same server, same certificate checks and limits: only the name differs.
-    QNetworkRequest request = m_reply->request();
-    request.setUrl(QUrl(m_url.toString() + QStringLiteral(".minisig")));
-    m_signatureReply = m_reply->manager()->get(request);
-    connect(m_signatureReply, &QNetworkReply::readyRead, this, &ToolDownload::onSignatureReadyRead);
-    connect(m_signatureReply, &QNetworkReply::finished, this, &ToolDownload::onSignatureFinished);
+    m_bodyDone = true;
+    finishWhenComplete();
 }
 
 void ToolDownload::onSignatureReadyRead()
@@ -215,18 +217,34 @@ void ToolDownload::onSignatureFinished()
     if (m_outcome != Outcome::Pending) {
         return;
     }
-    // Checked in place: the body is never read into memory whole.
-    const qint64 size = m_staged->size();
-    uchar* const body = m_staged->map(0, size);
-    if (!body) {
-        fail(Outcome::StagingFailed, m_staged->errorString());
+    m_signatureDone = true;
+    finishWhenComplete();
+}
+
+void ToolDownload::finishWhenComplete()
+{
+    if (!m_bodyDone || (m_verifier && !m_signatureDone)) {
         return;
     }
-    const QString refusal = MinisignVerifier(m_publicKey).refusal(m_signature, QByteArrayView(body, size));
-    m_staged->unmap(body);
-    if (!refusal.isEmpty()) {
-        fail(Outcome::DownloadFailed, refusal);
-        return;
+    if (m_verifier) {
+        QString refusal;
+        if (MinisignVerifier::signsWholeFile(m_signature)) {
+            // Only the legacy form needs the body again: mapped, never read into memory.
+            const qint64 size = m_staged->size();
+            uchar* const body = m_staged->map(0, size);
+            if (!body) {
+                fail(Outcome::StagingFailed, m_staged->errorString());
+                return;
+            }
+            refusal = m_verifier->refusal(m_signature, QByteArrayView(body, size));
+            m_staged->unmap(body);
+        } else {
+            refusal = m_verifier->refusal(m_signature);
+        }
+        if (!refusal.isEmpty()) {
+            fail(Outcome::DownloadFailed, refusal);
+            return;
+        }
     }
     succeed();
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 
+class MinisignVerifier;
 class QNetworkReply;
 
 // One GET of the tool's build, streamed into a staging file beside the installed tool so that
@@ -57,19 +58,22 @@ private:
     bool isProgram();
     QString transferError(const QNetworkReply& reply) const;
     bool stage(const QByteArray& bytes);
+    void finishWhenComplete();
     void succeed();
     void fail(Outcome outcome, const QString& description);
 
     QUrl m_url;
     QString m_stagingDirectory;
     Limits m_limits;
-    QByteArray m_publicKey;
+    std::unique_ptr<MinisignVerifier> m_verifier;
     QPointer<QNetworkReply> m_reply;
     QPointer<QNetworkReply> m_signatureReply;
     QByteArray m_head;
     QByteArray m_signature;
     std::unique_ptr<QTemporaryFile> m_staged;
     qint64 m_received = 0;
+    bool m_bodyDone = false;
+    bool m_signatureDone = false;
     Outcome m_outcome = Outcome::Pending;
     QString m_errorString;
 };
