@@ -29,7 +29,7 @@ public:
         int status = 200;
         QByteArray body;
         Behaviour behaviour = Behaviour::Normal;
-        QByteArray location; // for redirects
+        QByteArray location;        // for redirects
         bool announceLength = true; // false: no Content-Length, the body ends with the connection
     };
 
