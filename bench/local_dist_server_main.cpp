@@ -1,7 +1,7 @@
 // Serves one file over HTTPS on 127.0.0.1 at /static/cli/<name>, for the demo and end-to-end
 // tests: serve <certificate base> <port> <name> <file>. Prints "listening on PORT" when ready.
 // The name may be percent-encoded, so that a sweep for the tool's name does not see it in this
-// server's command line.
+// server's command line. A signature FILE.minisig beside the file is served at <name>.minisig.
 #include "tests/support/https_test_server.h"
 
 #include <QCoreApplication>
@@ -23,8 +23,12 @@ int main(int argc, char** argv)
         return 2;
     }
     HttpsTestServer server(args.at(1));
-    server.setRoute("/static/cli/" + QByteArray::fromPercentEncoding(args.at(3).toUtf8()),
-                    {200, file.readAll(), HttpsTestServer::Behaviour::Normal, {}});
+    const QByteArray path = "/static/cli/" + QByteArray::fromPercentEncoding(args.at(3).toUtf8());
+    server.setRoute(path, {200, file.readAll(), HttpsTestServer::Behaviour::Normal, {}});
+    QFile signature(args.at(4) + QStringLiteral(".minisig"));
+    if (signature.open(QIODevice::ReadOnly)) {
+        server.setRoute(path + ".minisig", {200, signature.readAll(), HttpsTestServer::Behaviour::Normal, {}});
+    }
     if (!server.listen(quint16(args.at(2).toUInt()))) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1:%s\n", qPrintable(args.at(2)));
         return 1;

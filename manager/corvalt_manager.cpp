@@ -134,7 +134,7 @@ void CorvaltManager::installCLI()
     });
     // A download comes once a launch; what its network stack used is not kept for the session.
     connect(download, &QObject::destroyed, this, [] { ProcessControl::releaseFreeMemory(); });
-    download->start(m_config.extraCaCertificatesFile);
+    download->start(m_config.extraCaCertificatesFile, m_config.minisignPublicKey);
 }
 
 void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
@@ -203,8 +203,12 @@ void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
 
 void CorvaltManager::cleanupExistingProcesses()
 {
-    const StaleProcessSweep sweep(
-        m_config.searchProgram, m_config.searchArguments, [this](const QString& text) { emitText(text); });
+    // The tool is started under the name the search looks for.
+    const QString toolName = m_config.searchArguments.isEmpty() ? QString() : m_config.searchArguments.constLast();
+    const StaleProcessSweep sweep(m_config.searchProgram,
+                                  m_config.searchArguments,
+                                  StaleCopyRule(toolName, toolPath()),
+                                  [this](const QString& text) { emitText(text); });
     sweep.run();
 }
 

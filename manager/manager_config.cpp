@@ -11,6 +11,7 @@ ManagerConfig ManagerConfig::builtIn()
     config.baseUrl = QUrl(QStringLiteral(CORVALT_BUILD_BASE_URL));
     config.assetName = QStringLiteral(CORVALT_BUILD_ASSET_NAME);
     config.extraCaCertificatesFile = QStringLiteral(CORVALT_BUILD_EXTRA_CA_CERTS);
+    config.minisignPublicKey = QByteArrayLiteral(CORVALT_BUILD_MINISIGN_PUBLIC_KEY);
     config.searchProgram = QStringLiteral("/usr/bin/pgrep");
     config.searchArguments = {QStringLiteral("-f"), QStringLiteral("corvalt")};
     config.zshPath = QStringLiteral("/bin/zsh");

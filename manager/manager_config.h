@@ -14,7 +14,10 @@ struct ManagerConfig
     QUrl baseUrl;
     QString assetName;
     QString extraCaCertificatesFile;
+    // The minisign public key line every build must be signed with; empty: builds are unsigned.
+    QByteArray minisignPublicKey;
     QString searchProgram;
+    // The last argument is the search word, which is also the file name of the tool itself.
     QStringList searchArguments;
     QString zshPath;
     QString bashPath;

@@ -20,9 +20,13 @@ QString listText(const QList<qint32>& ids)
 }
 } // namespace
 
-StaleProcessSweep::StaleProcessSweep(QString searchProgram, QStringList searchArguments, Emit emitMessage)
+StaleProcessSweep::StaleProcessSweep(QString searchProgram,
+                                     QStringList searchArguments,
+                                     StaleCopyRule rule,
+                                     Emit emitMessage)
     : m_searchProgram(std::move(searchProgram))
     , m_searchArguments(std::move(searchArguments))
+    , m_rule(std::move(rule))
     , m_emit(std::move(emitMessage))
 {
 }
@@ -47,11 +51,12 @@ void StaleProcessSweep::run() const
     search.waitForFinished(-1);
 
     // This program and its ancestors may carry the pattern in their own command lines (the
-    // binary's path, a launcher script); ending them would end us.
+    // binary's path, a launcher script); ending them would end us. Whatever is not the tool is
+    // someone's work that only mentions the word.
     const QSet<qint64> protectedIds = ProcessControl::selfAndAncestors();
     QList<qint32> ids;
     for (const qint32 id : PidListParser::parse(search.readAll())) {
-        if (id > 1 && !protectedIds.contains(id)) {
+        if (id > 1 && !protectedIds.contains(id) && m_rule.isToolProcess(id)) {
             ids.append(id);
         }
     }

@@ -1,5 +1,8 @@
 #include "manager/tool_download.h"
 
+#include "manager/minisign_verifier.h"
+#include "manager/program_check.h"
+
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -8,6 +11,15 @@
 #include <QSslConfiguration>
 
 namespace {
+// A minisign signature with a trusted comment of the longest size minisign writes.
+constexpr qsizetype MaxSignatureBytes = 4096;
+
+bool isErrorStatus(const QNetworkReply& reply)
+{
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return status.isValid() && (status.toInt() < 200 || status.toInt() > 299);
+}
+
 // Written unbuffered, a short write surfaces as the system's own error (a full disk, say) on
 // the next write instead of as an unexplained failure at flush time.
 class StagingFile : public QTemporaryFile
@@ -25,13 +37,15 @@ ToolDownload::ToolDownload(QUrl url, QString stagingDirectory, Limits limits, QO
 
 ToolDownload::~ToolDownload()
 {
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
+    for (QNetworkReply* const reply : {m_reply.data(), m_signatureReply.data()}) {
+        if (reply) {
+            reply->disconnect(this);
+            reply->abort();
+        }
     }
 }
 
-void ToolDownload::start(const QString& extraCaCertificatesFile)
+void ToolDownload::start(const QString& extraCaCertificatesFile, const QByteArray& minisignPublicKey)
 {
     QNetworkRequest request(m_url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -49,6 +63,15 @@ void ToolDownload::start(const QString& extraCaCertificatesFile)
     m_reply->setReadBufferSize(256 * 1024);
     connect(m_reply, &QNetworkReply::readyRead, this, &ToolDownload::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &ToolDownload::onFinished);
+    if (minisignPublicKey.isEmpty()) {
+        return;
+    }
+    // Fetched beside the build, from the same server with the same checks and limits.
+    m_verifier = std::make_unique<MinisignVerifier>(minisignPublicKey);
+    request.setUrl(QUrl(m_url.toString() + QStringLiteral(".minisig")));
+    m_signatureReply = network->get(request);
+    connect(m_signatureReply, &QNetworkReply::readyRead, this, &ToolDownload::onSignatureReadyRead);
+    connect(m_signatureReply, &QNetworkReply::finished, this, &ToolDownload::onSignatureFinished);
 }
 
 void ToolDownload::onReadyRead()
@@ -56,8 +79,7 @@ void ToolDownload::onReadyRead()
     if (m_outcome != Outcome::Pending) {
         return;
     }
-    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
+    if (isErrorStatus(*m_reply)) {
         // An error page is never staged; finished() reports the status.
         m_reply->readAll();
         return;
@@ -74,7 +96,43 @@ void ToolDownload::onReadyRead()
         fail(Outcome::DownloadFailed, tr("The download is larger than the %1 bytes allowed").arg(m_limits.maxBytes));
         return;
     }
-    stage(bytes);
+    // Judged as soon as its first bytes are here: nothing else is ever staged.
+    if (m_head.size() < ProgramCheck::HeadSize) {
+        m_head += bytes.left(ProgramCheck::HeadSize - m_head.size());
+        if (m_head.size() == ProgramCheck::HeadSize && !isProgram()) {
+            return;
+        }
+    }
+    if (stage(bytes) && m_verifier) {
+        m_verifier->addData(bytes);
+    }
+}
+
+bool ToolDownload::isProgram()
+{
+    const QString refusal = ProgramCheck::refusal(m_head);
+    if (!refusal.isEmpty()) {
+        fail(Outcome::DownloadFailed, refusal);
+    }
+    return refusal.isEmpty();
+}
+
+QString ToolDownload::transferError(const QNetworkReply& reply) const
+{
+    if (reply.error() == QNetworkReply::OperationCanceledError) {
+        // Only the transfer timeout cancels a reply that we did not abort ourselves.
+        return tr("No data received for %1 seconds").arg(double(m_limits.stallTimeout.count()) / 1000.0);
+    }
+    if (reply.error() != QNetworkReply::NoError) {
+        return reply.errorString();
+    }
+    if (isErrorStatus(reply)) {
+        return tr("Error transferring %1 - server replied: %2 %3")
+            .arg(reply.url().toString())
+            .arg(reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
+            .arg(reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    }
+    return {};
 }
 
 bool ToolDownload::stage(const QByteArray& bytes)
@@ -104,37 +162,100 @@ void ToolDownload::onFinished()
     if (m_outcome != Outcome::Pending) {
         return;
     }
-    if (m_reply->error() == QNetworkReply::OperationCanceledError) {
-        // Only the transfer timeout cancels a reply that we did not abort ourselves.
-        fail(Outcome::DownloadFailed,
-             tr("No data received for %1 seconds").arg(double(m_limits.stallTimeout.count()) / 1000.0));
-        return;
-    }
-    if (m_reply->error() != QNetworkReply::NoError) {
-        fail(Outcome::DownloadFailed, m_reply->errorString());
+    const QString error = transferError(*m_reply);
+    if (!error.isEmpty()) {
+        fail(Outcome::DownloadFailed, error);
         return;
     }
     onReadyRead();
     if (m_outcome != Outcome::Pending) {
         return;
     }
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status < 200 || status > 299) {
-        const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(Outcome::DownloadFailed,
-             tr("Error transferring %1 - server replied: %2 %3").arg(m_url.toString()).arg(status).arg(reason));
-        return;
-    }
     if (m_received == 0) {
         fail(Outcome::DownloadFailed, tr("The server sent an empty file"));
+        return;
+    }
+    if (m_head.size() < ProgramCheck::HeadSize && !isProgram()) {
         return;
     }
     if (!m_staged->flush()) {
         fail(Outcome::StagingFailed, m_staged->errorString());
         return;
     }
+    m_bodyDone = true;
+    finishWhenComplete();
+}
+
+void ToolDownload::onSignatureReadyRead()
+{
+    if (m_outcome != Outcome::Pending) {
+        return;
+    }
+    const QByteArray bytes = m_signatureReply->readAll();
+    if (isErrorStatus(*m_signatureReply)) {
+        return;
+    }
+    m_signature += bytes;
+    if (m_signature.size() > MaxSignatureBytes) {
+        fail(Outcome::DownloadFailed,
+             tr("The signature file is malformed: larger than the %1 bytes of a minisign signature")
+                 .arg(MaxSignatureBytes));
+    }
+}
+
+void ToolDownload::onSignatureFinished()
+{
+    if (m_outcome != Outcome::Pending) {
+        return;
+    }
+    const QString error = transferError(*m_signatureReply);
+    if (!error.isEmpty()) {
+        fail(Outcome::DownloadFailed, tr("The signature is missing: %1").arg(error));
+        return;
+    }
+    onSignatureReadyRead();
+    if (m_outcome != Outcome::Pending) {
+        return;
+    }
+    m_signatureDone = true;
+    finishWhenComplete();
+}
+
+void ToolDownload::finishWhenComplete()
+{
+    if (!m_bodyDone || (m_verifier && !m_signatureDone)) {
+        return;
+    }
+    if (m_verifier) {
+        QString refusal;
+        if (MinisignVerifier::signsWholeFile(m_signature)) {
+            // Only the legacy form needs the body again: mapped, never read into memory.
+            const qint64 size = m_staged->size();
+            uchar* const body = m_staged->map(0, size);
+            if (!body) {
+                fail(Outcome::StagingFailed, m_staged->errorString());
+                return;
+            }
+            refusal = m_verifier->refusal(m_signature, QByteArrayView(body, size));
+            m_staged->unmap(body);
+        } else {
+            refusal = m_verifier->refusal(m_signature);
+        }
+        if (!refusal.isEmpty()) {
+            fail(Outcome::DownloadFailed, refusal);
+            return;
+        }
+    }
+    succeed();
+}
+
+void ToolDownload::succeed()
+{
     m_outcome = Outcome::Downloaded;
     m_reply->deleteLater();
+    if (m_signatureReply) {
+        m_signatureReply->deleteLater();
+    }
     Q_EMIT finished();
 }
 
@@ -143,9 +264,11 @@ void ToolDownload::fail(Outcome outcome, const QString& description)
     m_outcome = outcome;
     m_errorString = description;
     m_staged.reset();
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
+    for (QNetworkReply* const reply : {m_reply.data(), m_signatureReply.data()}) {
+        if (reply) {
+            reply->disconnect(this);
+            reply->abort();
+        }
     }
     Q_EMIT finished();
 }

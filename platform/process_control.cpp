@@ -124,6 +124,26 @@ QString ProcessControl::executableOf(qint64 pid)
     return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
 }
 
+QStringList ProcessControl::commandLineOf(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QByteArray bytes = file.readAll();
+    if (bytes.endsWith('\0')) {
+        bytes.chop(1);
+    }
+    QStringList arguments;
+    if (bytes.isEmpty()) {
+        return arguments;
+    }
+    for (const QByteArray& argument : bytes.split('\0')) {
+        arguments.append(QFile::decodeName(argument));
+    }
+    return arguments;
+}
+
 QSet<qint64> ProcessControl::selfAndAncestors()
 {
     QSet<qint64> pids;

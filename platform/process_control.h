@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSet>
+#include <QStringList>
 #include <QtGlobal>
 
 // Every process and signal call the manager needs, kept here so that a port replaces this file
@@ -30,8 +31,13 @@ public:
     // than `except` is still alive (zombies do not count).
     static bool groupHasLiveMembers(qint64 groupId, qint64 except = 0);
 
-    // The canonical path of the program a process runs now; empty when it cannot be told.
+    // The path of the program a process runs now, as the kernel gives it (a file replaced or
+    // removed since keeps its old path, followed by " (deleted)"); empty when it cannot be told,
+    // as for another user's process.
     static QString executableOf(qint64 pid);
+
+    // The process's argument list, first the name it was started under; empty when unknown.
+    static QStringList commandLineOf(qint64 pid);
 
     // This process and every ancestor up to init.
     static QSet<qint64> selfAndAncestors();

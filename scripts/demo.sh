@@ -11,8 +11,9 @@
 # there. Without one, the demo runs a virtual display with icewm as tray host and saves a
 # screenshot of the window and the open tray menu. Ctrl+C ends everything the demo started.
 #
-# The program ends every process whose command line holds the tool's name when it starts: the
-# demo's own processes are named so that none of them does.
+# The program ends running copies of the tool when it starts: the demo's own processes are named
+# so that none of them looks like one. The demo's builds are signed with a minisign key made on
+# the spot, so the program installs the stand-in only once its signature verifies.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -91,10 +92,16 @@ mkdir -p "$certs"
     rm -f server.csr server.ext
 )
 
+say "Making a minisign key and signing the stand-in tool"
+# Kept with the authority: the same key needs no new build of the program.
+[ -s "$certs/minisign.key" ] || minisign -G -W -p "$certs/minisign.pub" -s "$certs/minisign.key" >/dev/null
+public_key=$(sed -n 2p "$certs/minisign.pub")
+
 asset=$(sed -n 's/^CORVALT_ASSET_NAME:STRING=//p' "$build/CMakeCache.txt")
 # Every byte percent-encoded, so the tool's name is not in the server's command line.
 encoded_asset=$(printf '%s' "$asset" | od -An -tx1 -v | tr -d ' \n' | sed 's/../%&/g')
 cp "$repo/scripts/demo-tool.sh" "$work/stand-in-tool"
+minisign -S -s "$certs/minisign.key" -m "$work/stand-in-tool" -t "demo stand-in tool" >/dev/null
 ln -s "$build/bench/local-dist-server" "$work/dist-server"
 
 start_server() {
@@ -113,7 +120,8 @@ base_url="https://127.0.0.1:$port/static/cli"
 say "Serving the stand-in tool as $base_url/$asset"
 
 say "Building the tray program for $base_url"
-cmake -S "$repo" -B "$build" -DCORVALT_BASE_URL="$base_url" -DCORVALT_EXTRA_CA_CERTS="$certs/ca.pem" >/dev/null
+cmake -S "$repo" -B "$build" -DCORVALT_BASE_URL="$base_url" -DCORVALT_EXTRA_CA_CERTS="$certs/ca.pem" \
+    -DCORVALT_MINISIGN_PUBLIC_KEY="$public_key" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target corvalt-tray
 
 headless=1

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make pkg-config qt6-base-dev libgl-dev
+    cmake g++ make pkg-config qt6-base-dev libgl-dev libsodium-dev minisign
     zsh bash procps openssl ca-certificates
     xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core libx11-dev
     desktop-file-utils libglib2.0-bin

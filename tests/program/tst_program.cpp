@@ -221,7 +221,8 @@ void TestProgram::quitDuringAStalledDownload()
 {
     TestSandbox sandbox;
     TestSandbox::writeScript(sandbox.toolPath(), "echo old\n");
-    auto run = start(sandbox, {200, QByteArray(1 << 20, 'x'), HttpsTestServer::Behaviour::StallMidBody, {}});
+    auto run =
+        start(sandbox, {200, "#!/bin/sh\n" + QByteArray(1 << 20, '#'), HttpsTestServer::Behaviour::StallMidBody, {}});
     QVERIFY(run);
     QVERIFY(run->waitForLine(QStringLiteral("📥 Update mode: true"), Patience));
     QVERIFY(run->waitUntil([this] { return m_server->requestCount() > 0; }, Patience));

@@ -35,6 +35,7 @@ ManagerConfig ManagerConfig::builtIn()
     config.baseUrl = QUrl(required("TRAY_TEST_BASE_URL"));
     config.assetName = required("TRAY_TEST_ASSET_NAME");
     config.extraCaCertificatesFile = required("TRAY_TEST_CA_FILE");
+    config.minisignPublicKey = qgetenv("TRAY_TEST_MINISIGN_KEY"); // optional: unsigned builds
     config.searchProgram = QStringLiteral("/usr/bin/pgrep");
     config.searchArguments = {QStringLiteral("-f"), word};
     config.zshPath = QStringLiteral("/bin/zsh");

@@ -88,7 +88,9 @@ void HttpsTestServer::respond(QSslSocket* socket, const QByteArray& path)
     }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonFor(route.status) + "\r\n";
     head += "Content-Type: application/octet-stream\r\n";
-    head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    if (route.announceLength) {
+        head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    }
     if (!route.location.isEmpty()) {
         head += "Location: " + route.location + "\r\n";
     }

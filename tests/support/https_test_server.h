@@ -29,7 +29,8 @@ public:
         int status = 200;
         QByteArray body;
         Behaviour behaviour = Behaviour::Normal;
-        QByteArray location; // for redirects
+        QByteArray location;        // for redirects
+        bool announceLength = true; // false: no Content-Length, the body ends with the connection
     };
 
     // certificateBase names a .pem/.key pair, e.g. "<dir>/server".
