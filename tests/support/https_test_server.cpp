@@ -15,20 +15,7 @@ QByteArray readFile(const QString& path)
 
 QByteArray reasonFor(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+    return status == 404 ? "Not Found" : status == 500 ? "Internal Server Error" : status < 400 ? "OK" : "Error";
 }
 } // namespace
 

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
+
 // True when every expected line occurs among the lines, each after the one before.
 inline bool inOrder(const QStringList& lines, const QStringList& expected)
 {
@@ -28,4 +30,16 @@ inline bool inOrder(const QString& text, const QStringList& parts)
         from = at + part.size();
     }
     return true;
+}
+
+// The lines that begin with one of the prefixes, in order.
+inline QStringList linesStartingWith(const QStringList& lines, const QStringList& prefixes)
+{
+    QStringList selected;
+    for (const QString& line : lines) {
+        if (std::any_of(prefixes.cbegin(), prefixes.cend(), [&line](const QString& p) { return line.startsWith(p); })) {
+            selected.append(line);
+        }
+    }
+    return selected;
 }

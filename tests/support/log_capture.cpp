@@ -41,17 +41,3 @@ QStringList LogCapture::lines() const
     }
     return text.isEmpty() ? QStringList() : text.split(u'\n');
 }
-
-QStringList LogCapture::linesStartingWith(const QStringList& prefixes) const
-{
-    QStringList selected;
-    for (const QString& line : lines()) {
-        for (const QString& prefix : prefixes) {
-            if (line.startsWith(prefix)) {
-                selected.append(line);
-                break;
-            }
-        }
-    }
-    return selected;
-}

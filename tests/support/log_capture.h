@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/in_order.h"
+
 #include <QStringList>
 #include <QTemporaryFile>
 
@@ -15,8 +17,7 @@ public:
 
     // Every line written since the capture began.
     QStringList lines() const;
-    // The lines that begin with one of the prefixes, in order.
-    QStringList linesStartingWith(const QStringList& prefixes) const;
+    QStringList linesStartingWith(const QStringList& prefixes) const { return ::linesStartingWith(lines(), prefixes); }
 
 private:
     QTemporaryFile m_file;

@@ -67,20 +67,6 @@ qsizetype ProgramRun::indexOfLineContaining(const QString& text, qsizetype from)
     return -1;
 }
 
-QStringList ProgramRun::linesStartingWith(const QStringList& prefixes) const
-{
-    QStringList selected;
-    for (const QString& line : m_lines) {
-        for (const QString& prefix : prefixes) {
-            if (line.startsWith(prefix)) {
-                selected.append(line);
-                break;
-            }
-        }
-    }
-    return selected;
-}
-
 bool ProgramRun::waitUntil(const std::function<bool()>& condition, int milliseconds)
 {
     const QDeadlineTimer deadline(milliseconds);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/in_order.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -41,8 +43,7 @@ public:
     qsizetype indexOf(const QString& line, qsizetype from = 0) const { return m_lines.indexOf(line, from); }
     // The first kept line holding the text, or -1.
     qsizetype indexOfLineContaining(const QString& text, qsizetype from = 0) const;
-    // The lines that begin with one of the prefixes, in order.
-    QStringList linesStartingWith(const QStringList& prefixes) const;
+    QStringList linesStartingWith(const QStringList& prefixes) const { return ::linesStartingWith(m_lines, prefixes); }
     // Every byte the program wrote to standard output so far.
     qint64 logBytes() const { return m_logBytes; }
 
