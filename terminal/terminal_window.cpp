@@ -14,6 +14,8 @@ TerminalWindow::TerminalWindow(CorvaltManager& manager, const QList<QAction*>& m
 {
     setCentralWidget(m_view);
     setMenuActions(menuActions);
+    // Keys work on the output from the moment the window opens.
+    m_view->setFocus();
 }
 
 TerminalWindow::~TerminalWindow() = default;
