@@ -506,7 +506,8 @@ std::optional<TerminalBuffer::Point> TerminalView::movedPosition(const QKeyEvent
                  QKeySequence::SelectEndOfLine})) {
         return m_buffer.endPoint();
     }
-    const int page = std::max(1, viewport()->height() / m_rowHeight - 1);
+    // A page keeps one row of the last in view.
+    const int page = std::max(1, (viewport()->height() - 2 * Padding) / m_rowHeight - 1);
     int rows = 0;
     if (matches({QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage})) {
         rows = -page;
