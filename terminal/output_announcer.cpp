@@ -7,7 +7,6 @@
 OutputAnnouncer::OutputAnnouncer(const TerminalBuffer& buffer, QObject* target) : m_buffer(buffer), m_target(target)
 {
     QAccessible::installActivationObserver(this);
-    accessibilityActiveChanged(QAccessible::isActive());
 }
 
 OutputAnnouncer::~OutputAnnouncer()

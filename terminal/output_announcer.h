@@ -21,6 +21,8 @@ public:
     OutputAnnouncer(const OutputAnnouncer&) = delete;
     OutputAnnouncer& operator=(const OutputAnnouncer&) = delete;
 
+    // From the text as it stands: what an assistive technology reads from now on.
+    void start() { accessibilityActiveChanged(QAccessible::isActive()); }
     // Once per frame shown.
     void frameShown();
     // The whole text was replaced since the last frame.

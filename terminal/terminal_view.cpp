@@ -96,6 +96,7 @@ TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent)
     connect(m_vm.get(), &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
     connect(m_vm.get(), &TerminalViewModel::outputReplaced, this, &TerminalView::onOutputReplaced);
     m_selectionAnchor = m_selectionEnd = m_buffer.endPoint();
+    m_announcer.start();
     updateColumns();
     updateScrollRange();
 }

@@ -27,9 +27,9 @@ for variable in ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"):
     os.mkdir(os.environ[variable], 0o700)
 try:
     reader, writer = os.pipe()
-    start(["Xvfb", "-displayfd", str(writer), "-screen", "0", "1280x800x24", "-nolisten", "tcp"], pass_fds=[writer])
-    if not select.select([reader], [], [], 30)[0]:
-        sys.exit("no X display")
+    # No reset when the accessibility bus launcher, its first client, leaves.
+    start(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-noreset"], pass_fds=[writer])
+    assert select.select([reader], [], [], 30)[0], "no X display"
     os.environ["DISPLAY"] = ":" + os.read(reader, 32).decode().strip()
     start(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
     import pyatspi
