@@ -6,6 +6,7 @@ packages=(
     cmake g++ make pkg-config qt6-base-dev libgl-dev
     zsh bash procps openssl ca-certificates
     xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core libx11-dev
+    dbus-daemon at-spi2-core python3-pyatspi
 )
 
 missing=()
