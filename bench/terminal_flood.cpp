@@ -35,6 +35,9 @@ const QList<Scenario>& scenarios()
         {QStringLiteral("plaintext"), QStringLiteral("(c) QPlainTextEdit via manager+model")},
         {QStringLiteral("plaintextpipe"), QStringLiteral("(c') QPlainTextEdit from the pipe")},
         {QStringLiteral("terminal"), QStringLiteral("(d) terminal window")},
+        // The same on a private X display, with and without a screen reader listening.
+        {QStringLiteral("terminal-x"), QStringLiteral("(e) terminal window on X")},
+        {QStringLiteral("terminal-reader"), QStringLiteral("(e') (e), screen reader listening")},
     };
     return list;
 }
@@ -121,13 +124,24 @@ measure(const QString& scenario, const QString& dataFile, const QString& directo
     // The manager logs every piece of output: that goes nowhere, as it would to a closed terminal.
     child.setStandardOutputFile(QProcess::nullDevice());
     child.setStandardInputFile(QProcess::nullDevice());
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--scenario"),
-                 scenario,
-                 QStringLiteral("--data"),
-                 dataFile,
-                 QStringLiteral("--result"),
-                 resultFile});
+    QStringList arguments{QCoreApplication::applicationFilePath(),
+                          QStringLiteral("--scenario"),
+                          scenario.section(u'-', 0, 0),
+                          QStringLiteral("--data"),
+                          dataFile,
+                          QStringLiteral("--result"),
+                          resultFile};
+    if (scenario.startsWith(u"terminal-")) {
+        // In a D-Bus session of its own, where the accessibility bus and the listener live.
+        const QStringList session{QStringLiteral("--"),
+                                  QStringLiteral("/usr/bin/python3"),
+                                  QStringLiteral(BENCH_SOURCE_DIR "/screen_reader_session.py")};
+        const QStringList listen =
+            scenario.endsWith(u"reader") ? QStringList{QStringLiteral("--listen")} : QStringList();
+        arguments = session + listen + QStringList{resultFile} + arguments;
+        arguments.prepend(QStringLiteral("dbus-run-session"));
+    }
+    child.start(arguments.takeFirst(), arguments);
     if (!child.waitForFinished(ChildTimeoutMilliseconds) || child.exitCode() != 0) {
         child.kill();
         child.waitForFinished();
@@ -267,6 +281,10 @@ int main(int argc, char** argv)
          QStringLiteral("< 100 ms"),
          latency < 100},
     };
+    const double heard = figure(QStringLiteral("terminal-reader"), QStringLiteral("heard"));
+    const double floodSeconds = double(mib) / figure(QStringLiteral("terminal-reader"), QStringLiteral("mibps"));
+    out << "\n(e') the screen reader heard " << heard << " text changes, "
+        << QString::asprintf("%.0f", heard / floodSeconds) << " a second of the flood\n";
     out << "\nOutput cap " << cap << " MiB; (d) idle " << QString::asprintf("%.1f", idle)
         << " MiB before the flood\n\n";
     out << QStringLiteral("%1 %2 %3 %4\n")

@@ -9,6 +9,7 @@ packages=(
     desktop-file-utils libglib2.0-bin
     dpkg-dev file binutils lintian appstream
     xfce4-panel dbus-x11 weston qt6-wayland
+    dbus-daemon at-spi2-core python3-pyatspi
 )
 
 missing=()

@@ -4,7 +4,7 @@
 
 TerminalBuffer::TerminalBuffer(Source source) : m_source(std::move(source))
 {
-    m_lines.append(Line{0, 0, TextStyle(), true, 0});
+    m_lines.append(Line{0, 0, 0, TextStyle(), true});
 }
 
 TerminalBuffer::~TerminalBuffer() = default;
@@ -32,7 +32,7 @@ void TerminalBuffer::finishLine()
     Line& line = m_lines.last();
     line.rowEnd = currentRowEnd();
     line.simple = m_current.isSimple();
-    line.length = m_current.text().size();
+    line.characterEnd = characterStart(lineCount() - 1) + m_current.text().size() + 1;
     // The line stays built for showing: the newest lines are the ones on screen.
     const qint64 number = m_droppedLines + lineCount() - 1;
     Shown& shown = m_shown.at(size_t(number) % ShownLines);
@@ -42,7 +42,7 @@ void TerminalBuffer::finishLine()
     m_current.swapContents(shown.text, shown.runs);
     const TextStyle style = m_current.style();
     m_current.reset(style);
-    m_lines.append(Line{m_rawEnd, 0, style, true, 0});
+    m_lines.append(Line{m_rawEnd, 0, 0, style, true});
     m_currentWrap = {};
 }
 
@@ -102,19 +102,21 @@ void TerminalBuffer::dropFront(qint64 characters)
             }
             break;
         }
-        const qint64 length = rawEnd(0) - first.rawStart;
-        if (characters < length) {
+        const qint64 rawLength = rawEnd(0) - first.rawStart;
+        if (characters < rawLength) {
             // Cut inside the line: it now starts later, with fewer rows.
             const int rowsBefore = rowsOfLine(0);
+            const qsizetype lengthBefore = length(0);
             first.rawStart += characters;
             const Shown& rest = shown(0);
             first.simple = rest.simple;
-            first.length = rest.text.size();
+            m_characterBase += lengthBefore - rest.text.size();
             m_rowBase += rowsBefore - countRows(0);
             break;
         }
-        characters -= length;
+        characters -= rawLength;
         m_rowBase = first.rowEnd;
+        m_characterBase = first.characterEnd;
         ++m_firstLine;
         ++m_droppedLines;
     }
@@ -167,7 +169,7 @@ void TerminalBuffer::setColumns(int columns)
 int TerminalBuffer::countRows(qsizetype line) const
 {
     const Line& record = lineAt(line);
-    return record.simple ? LineWrap::simpleRows(record.length, m_columns) : LineWrap::rows(shown(line).text, m_columns);
+    return record.simple ? LineWrap::simpleRows(length(line), m_columns) : LineWrap::rows(shown(line).text, m_columns);
 }
 
 qint64 TerminalBuffer::currentRowEnd() const
@@ -183,6 +185,42 @@ qint64 TerminalBuffer::currentRowEnd() const
         m_currentWrapRewrites = m_current.rewrites();
     }
     return start + LineWrap::rows(text, m_columns, m_currentWrap);
+}
+
+qint64 TerminalBuffer::characterStart(qsizetype line) const
+{
+    return line == 0 ? m_characterBase : lineAt(line - 1).characterEnd;
+}
+
+qint64 TerminalBuffer::characterCount() const
+{
+    return characterStart(lineCount() - 1) + m_current.text().size() - m_characterBase;
+}
+
+qint64 TerminalBuffer::offsetOf(Point point) const
+{
+    if (point.line < m_droppedLines) {
+        return 0;
+    }
+    if (point.line >= m_droppedLines + lineCount()) {
+        return characterCount();
+    }
+    const qsizetype line = point.line - m_droppedLines;
+    const qsizetype length = isCurrent(line) ? m_current.text().size() : this->length(line);
+    return characterStart(line) - m_characterBase + std::clamp<qsizetype>(point.index, 0, length);
+}
+
+TerminalBuffer::Point TerminalBuffer::pointAtOffset(qint64 offset) const
+{
+    // As with rows: the first finished line that ends after the offset holds it.
+    const auto begin = m_lines.cbegin() + m_firstLine;
+    const auto found = std::upper_bound(begin,
+                                        m_lines.cend() - 1,
+                                        std::max<qint64>(offset, 0) + m_characterBase,
+                                        [](qint64 value, const Line& line) { return value < line.characterEnd; });
+    const qsizetype line = found - begin;
+    const qsizetype length = isCurrent(line) ? m_current.text().size() : this->length(line);
+    return {m_droppedLines + line, std::clamp<qsizetype>(offset - (characterStart(line) - m_characterBase), 0, length)};
 }
 
 qint64 TerminalBuffer::rowCount() const

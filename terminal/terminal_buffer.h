@@ -62,6 +62,15 @@ public:
     // Characters between two points, with a line feed between lines.
     QString text(Point from, Point to) const;
 
+    // The lines kept as one text, a line feed between two lines: its length, and the offsets of
+    // points in it. Counted as lines arrive, so that either way costs a binary search.
+    qint64 characterCount() const;
+    qint64 offsetOf(Point point) const;
+    Point pointAtOffset(qint64 offset) const;
+    // Characters gone from the front so far, so that offsets of two moments compare.
+    qint64 droppedCharacters() const { return m_characterBase; }
+    Point endPoint() const { return {m_droppedLines + lineCount() - 1, m_current.text().size()}; }
+
     void setColumns(int columns);
     int columns() const { return m_columns; }
     qint64 rowCount() const;
@@ -78,10 +87,11 @@ private:
         // Rows of every line up to and including this one, counted like the line numbers; only
         // kept for finished lines.
         qint64 rowEnd;
+        // Characters likewise, each line with its line feed.
+        qint64 characterEnd;
         TextStyle startStyle;
         // Every character a plain one-cell one, so that the rows follow from the length.
         bool simple;
-        qsizetype length;
     };
 
     // Lines rebuilt for showing, kept for the frames to come.
@@ -104,6 +114,8 @@ private:
     void rebuildCurrent();
     int countRows(qsizetype line) const;
     qint64 currentRowEnd() const;
+    qint64 characterStart(qsizetype line) const;
+    qsizetype length(qsizetype line) const { return lineAt(line).characterEnd - characterStart(line) - 1; }
     void compact();
 
     Source m_source;
@@ -113,6 +125,7 @@ private:
     qsizetype m_firstLine = 0;
     qint64 m_droppedLines = 0;
     qint64 m_rowBase = 0;
+    qint64 m_characterBase = 0;
     TerminalLine m_current;
     int m_columns = 80;
     // How far the rows of the line being written are counted; reset when it is rewritten.

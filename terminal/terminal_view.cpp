@@ -1,7 +1,9 @@
 #include "terminal/terminal_view.h"
 
+#include "terminal/terminal_view_accessible.h"
 #include "terminal/terminal_view_model.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -44,13 +46,18 @@ bool isBlank(QStringView text)
 } // namespace
 
 TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent)
-    : QAbstractScrollArea(parent), m_buffer([this](qint64 from, qint64 to) { return m_vm->outputRange(from, to); })
+    : QAbstractScrollArea(parent)
+    , m_buffer([this](qint64 from, qint64 to) { return m_vm->outputRange(from, to); })
+    , m_announcer(m_buffer, this)
 {
+    static const bool accessible = (QAccessible::installFactory(&TerminalViewAccessible::create), true);
+    Q_UNUSED(accessible);
     setMinimumSize(600, 400);
     setFrameShape(QFrame::NoFrame);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(QStringLiteral("Corvalt output"));
     viewport()->setCursor(Qt::IBeamCursor);
     QPalette palette = viewport()->palette();
     palette.setColor(QPalette::Base, defaultBackground());
@@ -87,6 +94,8 @@ TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent)
     m_vm = std::make_unique<TerminalViewModel>(manager);
     m_buffer.append(m_vm->outputRange(0, std::numeric_limits<qint64>::max()));
     connect(m_vm.get(), &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
+    m_selectionAnchor = m_selectionEnd = m_buffer.endPoint();
+    m_announcer.start();
     updateColumns();
     updateScrollRange();
 }
@@ -130,8 +139,13 @@ void TerminalView::showFrame()
     if (m_scrollPending) {
         m_scrollPending = false;
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        // Keys move on from the end the output was brought to, unless something is selected.
+        if (!hasSelection()) {
+            m_selectionAnchor = m_selectionEnd = m_buffer.endPoint();
+        }
     }
     viewport()->update();
+    m_announcer.frameShown();
 }
 
 void TerminalView::updateColumns()
@@ -186,6 +200,11 @@ void TerminalView::paintEvent(QPaintEvent* event)
 {
     QPainter painter(viewport());
     painter.fillRect(event->rect(), defaultBackground());
+    if (hasFocus()) {
+        // Inside the padding, clear of the text.
+        painter.setPen(QPen(palette().color(QPalette::Active, QPalette::Highlight), 2));
+        painter.drawRect(QRectF(viewport()->rect()).adjusted(1, 1, -1, -1));
+    }
     const qint64 top = verticalScrollBar()->value();
     const qint64 firstRow = std::max<qint64>(0, (top - Padding) / m_rowHeight);
     if (firstRow >= m_buffer.rowCount()) {
@@ -341,8 +360,37 @@ TerminalBuffer::Point TerminalView::pointAt(QPointF position) const
 
 QString TerminalView::selectedText() const
 {
-    const auto [start, end] = std::minmax(m_selectionAnchor, m_selectionEnd);
+    const auto [start, end] = selection();
     return m_buffer.text(start, end);
+}
+
+std::pair<TerminalBuffer::Point, TerminalBuffer::Point> TerminalView::selection() const
+{
+    return std::minmax(m_selectionAnchor, m_selectionEnd);
+}
+
+void TerminalView::select(TerminalBuffer::Point anchor, TerminalBuffer::Point end)
+{
+    m_selectionAnchor = anchor;
+    m_selectionEnd = end;
+    viewport()->update();
+    if (QAccessible::isActive()) {
+        const auto [first, last] = selection();
+        const int position = int(m_buffer.offsetOf(end));
+        QAccessibleTextSelectionEvent selected(this, int(m_buffer.offsetOf(first)), int(m_buffer.offsetOf(last)));
+        selected.setCursorPosition(position);
+        QAccessible::updateAccessibility(&selected);
+        QAccessibleTextCursorEvent moved(this, position);
+        QAccessible::updateAccessibility(&moved);
+    }
+}
+
+void TerminalView::publishSelection() const
+{
+    QClipboard* const clipboard = QGuiApplication::clipboard();
+    if (hasSelection() && clipboard->supportsSelection()) {
+        clipboard->setText(selectedText(), QClipboard::Selection);
+    }
 }
 
 void TerminalView::copy()
@@ -354,10 +402,50 @@ void TerminalView::copy()
 
 void TerminalView::selectAll()
 {
-    const qsizetype last = m_buffer.lineCount() - 1;
-    m_selectionAnchor = {m_buffer.firstLineNumber(), 0};
-    m_selectionEnd = {m_buffer.firstLineNumber() + last, m_buffer.lineText(last).size()};
-    viewport()->update();
+    select({m_buffer.firstLineNumber(), 0}, m_buffer.endPoint());
+}
+
+QRectF TerminalView::characterRect(TerminalBuffer::Point point) const
+{
+    const qsizetype line =
+        qsizetype(std::clamp<qint64>(point.line - m_buffer.firstLineNumber(), 0, m_buffer.lineCount() - 1));
+    const TerminalBuffer::LineContent content = m_buffer.line(line);
+    const int columns = m_buffer.columns();
+    const qsizetype index = std::clamp<qsizetype>(point.index, 0, content.text.size());
+    qint64 row = 0;
+    qint64 column = 0;
+    int cells = 1;
+    if (content.simple) {
+        row = index / columns;
+        column = index % columns;
+        // Past the end of a full row: after its last cell rather than on the next row.
+        if (index > 0 && index == content.text.size() && column == 0) {
+            --row;
+            column = columns;
+        }
+    } else {
+        LineWrap::forEachCell(content.text, columns, [&](const LineWrap::Cell& cell) {
+            if (cell.from <= index) {
+                const bool inside = index < cell.to;
+                row = cell.row;
+                column = cell.column + (inside ? 0 : cell.width);
+                cells = inside ? cell.width : 1;
+            }
+        });
+    }
+    const qint64 top = Padding + (m_buffer.firstRowOfLine(line) + row) * m_rowHeight - verticalScrollBar()->value();
+    return {Padding + column * m_cellWidth, qreal(top), cells * m_cellWidth, qreal(m_rowHeight)};
+}
+
+void TerminalView::scrollToShow(TerminalBuffer::Point point)
+{
+    const QRectF cell = characterRect(point);
+    QScrollBar* const bar = verticalScrollBar();
+    if (cell.top() < Padding) {
+        bar->setValue(bar->value() + qFloor(cell.top()) - Padding);
+    } else if (cell.bottom() > viewport()->height() - Padding) {
+        bar->setValue(bar->value() + qCeil(cell.bottom()) - viewport()->height() + Padding);
+    }
 }
 
 void TerminalView::mousePressEvent(QMouseEvent* event)
@@ -366,9 +454,9 @@ void TerminalView::mousePressEvent(QMouseEvent* event)
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    m_selectionAnchor = m_selectionEnd = pointAt(event->position());
+    const TerminalBuffer::Point point = pointAt(event->position());
+    select(point, point);
     m_selecting = true;
-    viewport()->update();
 }
 
 void TerminalView::mouseMoveEvent(QMouseEvent* event)
@@ -377,8 +465,7 @@ void TerminalView::mouseMoveEvent(QMouseEvent* event)
         QAbstractScrollArea::mouseMoveEvent(event);
         return;
     }
-    m_selectionEnd = pointAt(event->position());
-    viewport()->update();
+    select(m_selectionAnchor, pointAt(event->position()));
 }
 
 void TerminalView::mouseReleaseEvent(QMouseEvent* event)
@@ -388,10 +475,43 @@ void TerminalView::mouseReleaseEvent(QMouseEvent* event)
         return;
     }
     m_selecting = false;
-    QClipboard* const clipboard = QGuiApplication::clipboard();
-    if (hasSelection() && clipboard->supportsSelection()) {
-        clipboard->setText(selectedText(), QClipboard::Selection);
+    publishSelection();
+}
+
+std::optional<TerminalBuffer::Point> TerminalView::movedPosition(const QKeyEvent& event) const
+{
+    const auto matches = [&event](std::initializer_list<QKeySequence::StandardKey> keys) {
+        return std::any_of(keys.begin(), keys.end(), [&event](auto key) { return event.matches(key); });
+    };
+    // As in read-only text views, Home and End go to the start and end of the whole text.
+    if (matches({QKeySequence::MoveToStartOfDocument,
+                 QKeySequence::MoveToStartOfLine,
+                 QKeySequence::SelectStartOfDocument,
+                 QKeySequence::SelectStartOfLine})) {
+        return TerminalBuffer::Point{m_buffer.firstLineNumber(), 0};
     }
+    if (matches({QKeySequence::MoveToEndOfDocument,
+                 QKeySequence::MoveToEndOfLine,
+                 QKeySequence::SelectEndOfDocument,
+                 QKeySequence::SelectEndOfLine})) {
+        return m_buffer.endPoint();
+    }
+    // A page keeps one row of the last in view.
+    const int page = std::max(1, (viewport()->height() - 2 * Padding) / m_rowHeight - 1);
+    int rows = 0;
+    if (matches({QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage})) {
+        rows = -page;
+    } else if (matches({QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage})) {
+        rows = page;
+    } else if (matches({QKeySequence::SelectPreviousLine})) {
+        rows = -1;
+    } else if (matches({QKeySequence::SelectNextLine})) {
+        rows = 1;
+    } else {
+        return std::nullopt;
+    }
+    const QRectF cell = characterRect(m_selectionEnd);
+    return pointAt(QPointF(cell.left() + 1, cell.center().y() + qreal(rows) * m_rowHeight));
 }
 
 void TerminalView::keyPressEvent(QKeyEvent* event)
@@ -400,9 +520,28 @@ void TerminalView::keyPressEvent(QKeyEvent* event)
         copy();
     } else if (event->matches(QKeySequence::SelectAll)) {
         selectAll();
+    } else if (const std::optional<TerminalBuffer::Point> moved = movedPosition(*event)) {
+        const bool extend = event->modifiers().testFlag(Qt::ShiftModifier);
+        select(extend ? m_selectionAnchor : *moved, *moved);
+        scrollToShow(*moved);
+        if (extend) {
+            publishSelection();
+        }
     } else {
         QAbstractScrollArea::keyPressEvent(event);
     }
+}
+
+void TerminalView::focusInEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update();
+}
+
+void TerminalView::focusOutEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
 }
 
 void TerminalView::contextMenuEvent(QContextMenuEvent* event)

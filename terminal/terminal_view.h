@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manager/corvalt_manager.h"
+#include "terminal/output_announcer.h"
 #include "terminal/terminal_buffer.h"
 
 #include <QAbstractScrollArea>
@@ -10,6 +11,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <utility>
 
 class QAction;
 class QMenu;
@@ -32,9 +34,21 @@ public:
 
     bool hasSelection() const { return m_selectionAnchor != m_selectionEnd; }
     QString selectedText() const;
+    // The selection, first point first. Where nothing is selected both are the position keys
+    // move from: the end of the output until the user moves it.
+    std::pair<TerminalBuffer::Point, TerminalBuffer::Point> selection() const;
+    TerminalBuffer::Point position() const { return m_selectionEnd; }
+    // Selects from the anchor to the end, which becomes the position, and shows the end.
+    void select(TerminalBuffer::Point anchor, TerminalBuffer::Point end);
 
     void copy();
     void selectAll();
+
+    // Where a character is drawn, in viewport coordinates; a point past the end of a line gives
+    // the cell after its last character.
+    QRectF characterRect(TerminalBuffer::Point point) const;
+    TerminalBuffer::Point pointAt(QPointF position) const;
+    void scrollToShow(TerminalBuffer::Point point);
 
     static QColor defaultForeground();
     static QColor defaultBackground();
@@ -47,6 +61,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
@@ -55,7 +71,9 @@ private:
     void showFrame();
     void updateColumns();
     void updateScrollRange();
-    TerminalBuffer::Point pointAt(QPointF position) const;
+    // The position after a move key, or nothing for other keys.
+    std::optional<TerminalBuffer::Point> movedPosition(const QKeyEvent& event) const;
+    void publishSelection() const;
     // Paints rows firstRow to lastRow of the line, the first at y.
     void paintLine(QPainter& painter, qsizetype line, int firstRow, int lastRow, int y) const;
     const QFont& fontFor(const TextStyle& style) const;
@@ -77,4 +95,5 @@ private:
     bool m_selecting = false;
     QAction* m_copyAction = nullptr;
     QAction* m_selectAllAction = nullptr;
+    OutputAnnouncer m_announcer;
 };

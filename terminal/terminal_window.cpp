@@ -11,12 +11,15 @@ TerminalWindow::TerminalWindow(CorvaltManager& manager, const QList<QAction*>& m
                   Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                       Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint)
 {
-    setCentralWidget(new TerminalView(manager, this));
+    auto* const view = new TerminalView(manager, this);
+    setCentralWidget(view);
     if (!menuActions.isEmpty()) {
         auto* bar = new QMenuBar(this);
         bar->addMenu(QStringLiteral("Corvalt"))->addActions(menuActions);
         setMenuBar(bar);
     }
+    // Keys work on the output from the moment the window opens.
+    view->setFocus();
 }
 
 TerminalWindow::~TerminalWindow() = default;
