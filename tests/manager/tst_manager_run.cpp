@@ -4,10 +4,10 @@
 #include "tests/support/in_order.h"
 #include "tests/support/proc_table.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 
-// The tool in a real login shell: what reaches the output, the fallback to bash, and the stop.
+// The tool in a real login shell: what reaches the output, and the fallback to bash. How it
+// stops is the whole program's suite's.
 class TestManagerRun : public QObject
 {
     Q_OBJECT
@@ -16,8 +16,6 @@ private Q_SLOTS:
     void runs_data();
     void runs();
     void floodArrivesWhole();
-    void stops_data();
-    void stops();
     void manyRunsLeakNothing();
 };
 
@@ -147,59 +145,6 @@ void TestManagerRun::floodArrivesWhole()
     const QString expected = QString::fromLatin1(reference.readAll());
     QCOMPARE(expected.size(), qsizetype(10485760));
     QVERIFY(manager.output().endsWith(QStringLiteral("✅ CLI started successfully in zsh\n") + expected + Exited0));
-}
-
-void TestManagerRun::stops_data()
-{
-    QTest::addColumn<QByteArray>("tool");
-    QTest::addColumn<QString>("said");
-    QTest::addColumn<bool>("exitedFirst");
-    QTest::addColumn<double>("atMostSeconds");
-
-    const QByteArray idle = "echo up\nwhile :; do sleep 0.05; done\n";
-    // Interactive shells ignore SIGTERM and would run the tool again after it ends: neither may
-    // keep the stop waiting until the deadline, which a stubborn tool may use up, and no more.
-    QTest::newRow("says goodbye") << ("trap 'echo goodbye; exit 0' TERM\n" + idle) << "goodbye\n" << false << 1.5;
-    QTest::newRow("ends by the signal") << idle << "" << false << 1.5;
-    QTest::newRow("stubborn: forced at the deadline") << ("trap '' TERM\n" + idle) << "" << false << 4.0;
-    QTest::newRow("children end too") << ("sleep 300 &\n" + idle) << "" << false << 1.5;
-    QTest::newRow("plain run in place of the shell")
-        << ("[ \"$1\" = --color=always ] && exit 1\ntrap 'echo plain-goodbye; exit 0' TERM\n" + idle)
-        << "plain-goodbye\n"
-        << false << 1.5;
-    QTest::newRow("exited, its child holds the output")
-        << QByteArray("(trap 'exit 0' TERM; while :; do sleep 0.05; done) &\necho up\n") << "" << true << 1.5;
-}
-
-void TestManagerRun::stops()
-{
-    QFETCH(QByteArray, tool);
-    QFETCH(QString, said);
-    QFETCH(bool, exitedFirst);
-    QFETCH(double, atMostSeconds);
-
-    TestSandbox sandbox;
-    TestSandbox::writeScript(sandbox.toolPath(), tool);
-    CorvaltManager manager(sandboxConfig(sandbox));
-    manager.runCLI();
-    const qint64 group = manager.currentProcess()->processId();
-    QTRY_VERIFY(manager.output().contains(QStringLiteral("up\n")));
-    QVERIFY(!exitedFirst || waitForExit(manager));
-
-    QElapsedTimer clock;
-    clock.start();
-    manager.cleanup();
-    // The deadline is a promise to the user: at most 2.0 s of waiting, whatever the tool does.
-    QVERIFY2(clock.elapsed() < atMostSeconds * 1000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(!manager.currentProcess());
-    // Neither the tool, its shell, nor a child it left behind: not even as zombies.
-    QCOMPARE(ProcTable::group(group), QList<qint64>());
-
-    QVERIFY(waitForExit(manager));
-    QTest::qWait(300);
-    QVERIFY2(manager.output().contains(said), qPrintable(manager.output()));
-    QCOMPARE(manager.output().count(QStringLiteral("▶️ Starting")), 1);
-    QCOMPARE(manager.output().count(QStringLiteral("⚡️ CLI exited")), 1);
 }
 
 void TestManagerRun::manyRunsLeakNothing()

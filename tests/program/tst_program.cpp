@@ -132,6 +132,9 @@ void TestProgram::quit(ProgramRun& run, int signal, const QStringList& stop, qin
                     NothingToStop,
                     QStringLiteral("🛑 App termination cleanup completed")};
     QCOMPARE(run.linesStartingWith(prefixes), expected);
+    // Interactive shells ignore SIGTERM and would run the tool again: no restart, no fallback.
+    QVERIFY(!run.hasLine(output(QStringLiteral("⚠️ zsh failed, trying bash..."))));
+    QVERIFY(run.linesStartingWith({output(QStringLiteral("▶️"))}).size() <= 1);
     // Gone, zombies included, by the time the program has exited.
     QVERIFY(toolGroup == 0 || ProcTable::group(toolGroup).isEmpty());
 }
@@ -165,10 +168,15 @@ void TestProgram::quitBySignal_data()
     QTest::addColumn<int>("signal");
     QTest::addColumn<QByteArray>("tool");
     QTest::addColumn<QStringList>("stop");
-    QTest::newRow("SIGINT, graceful tool") << SIGINT << Graceful << Stopped;
+    const QByteArray idle = "echo tool-up\nwhile :; do sleep 0.1; done\n";
+    QTest::newRow("SIGINT, tool ends on the request") << SIGINT << Graceful << Stopped;
+    QTest::newRow("SIGTERM, tool ends by the signal") << SIGTERM << idle << Stopped;
+    // The colour run fails, and the shell runs the plain one in a process of its own.
+    QTest::newRow("SIGTERM, plain run in place of the shell")
+        << SIGTERM << ("[ \"$1\" = --color=always ] && exit 1\ntrap 'exit 0' TERM\n" + idle) << Stopped;
     // The refusal is inherited by the tool's children: none of them ends on SIGTERM either.
     QTest::newRow("SIGTERM, stubborn tool with children")
-        << SIGTERM << QByteArray("trap '' TERM\nsleep 600 &\nwhile :; do sleep 0.1; done\n") << Forced;
+        << SIGTERM << ("trap '' TERM\nsleep 600 &\n" + idle) << Forced;
     QTest::newRow("SIGHUP, tool gone, its child left")
         << SIGHUP << QByteArray("sleep 600 &\nexit 0\n") << QStringList{NothingToStop};
 }
