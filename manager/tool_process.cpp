@@ -4,9 +4,26 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
-constexpr int StopPollMilliseconds = 10;
+
+// The bytes up to a UTF-8 character that the last bytes begin but do not finish.
+qsizetype completeUtf8Length(QByteArrayView bytes)
+{
+    for (qsizetype back = 1; back <= std::min<qsizetype>(3, bytes.size()); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes.at(bytes.size() - back));
+        if ((byte & 0xC0) == 0x80) {
+            continue; // a continuation byte: look further back for its lead
+        }
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? bytes.size() - back : bytes.size();
+    }
+    return bytes.size();
 }
+
+constexpr int StopPollMilliseconds = 10;
+} // namespace
 
 ToolProcess::ToolProcess(QString shellName,
                          const QString& shellPath,
@@ -21,7 +38,7 @@ ToolProcess::ToolProcess(QString shellName,
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setInputChannelMode(QProcess::ForwardedInputChannel);
     m_process.setChildProcessModifier(&ProcessControl::becomeSessionLeader);
-    connect(&m_process, &QProcess::readyReadStandardOutput, this, &ToolProcess::readAvailable);
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] { readAvailable(false); });
     connect(&m_process, &QProcess::finished, this, &ToolProcess::onFinished);
 
     m_stopTimer.setInterval(StopPollMilliseconds);
@@ -146,11 +163,15 @@ void ToolProcess::killGroup()
     }
 }
 
-void ToolProcess::readAvailable()
+void ToolProcess::readAvailable(bool atEnd)
 {
-    // The decoder keeps an incomplete character for the next read and turns invalid bytes into
-    // U+FFFD, so no output is lost at a read boundary.
-    const QString text = m_decoder(m_process.readAllStandardOutput());
+    // A character cut by a read boundary waits for the rest of its bytes. Qt's own stateful
+    // decoder would do this, but it drops the byte that follows a cut character.
+    m_incomplete += m_process.readAllStandardOutput();
+    const qsizetype complete = atEnd ? m_incomplete.size() : completeUtf8Length(m_incomplete);
+    // Invalid bytes become U+FFFD.
+    const QString text = QString::fromUtf8(QByteArrayView(m_incomplete).first(complete));
+    m_incomplete.remove(0, complete);
     if (!text.isEmpty()) {
         Q_EMIT textRead(text);
     }
@@ -159,6 +180,6 @@ void ToolProcess::readAvailable()
 void ToolProcess::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     Q_UNUSED(exitStatus)
-    readAvailable();
+    readAvailable(true);
     Q_EMIT exited(exitCode);
 }

@@ -3,7 +3,6 @@
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QProcess>
-#include <QStringDecoder>
 #include <QTimer>
 
 // One login shell running the tool, in a session and process group of its own, with its
@@ -49,7 +48,8 @@ Q_SIGNALS:
     void exited(int status);
 
 private:
-    void readAvailable();
+    // At the end of the output a character still cut is passed on as U+FFFD.
+    void readAvailable(bool atEnd);
     void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void onStopTimer();
     // Finishes the stop once only the frozen shell is left; true when nothing is left to do.
@@ -59,7 +59,8 @@ private:
     QString m_shellName;
     QString m_shellExecutable;
     QProcess m_process;
-    QStringDecoder m_decoder{QStringDecoder::Utf8};
+    // The start of a character that the last read cut.
+    QByteArray m_incomplete;
     qint64 m_groupId = 0;
     bool m_stopRequested = false;
     // Whether the stop froze a shell; a shell that has handed its process over to the tool's

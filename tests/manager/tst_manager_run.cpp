@@ -88,11 +88,13 @@ void TestManagerRun::runs_data()
         << QStringList{QStringLiteral("args=--color=always FORCE_COLOR=1 TERM=xterm-256color\n"
                                       "NO_COLOR=unset ANSI_COLORS_DISABLED=unset\nKEEP=kept\n")}
         << QStringList{} << 0;
-    QTest::newRow("UTF-8 split across reads, invalid bytes")
+    // Characters cut by a read, followed by the rest, by a line feed, and by nothing at all.
+    QTest::newRow("UTF-8 cut across reads, invalid bytes")
         << home << zsh << bash
         << QByteArray("printf 'caf\\303'\nsleep 0.3\nprintf '\\251 ok\\n'\nprintf 'bad \\377 byte\\n'\n"
-                      "head -c 100000 /dev/urandom\necho\necho after\n")
-        << QStringList{QStringLiteral("café ok\nbad \uFFFD byte\n"), QStringLiteral("\nafter\n") + Exited0}
+                      "printf 'cut \\342\\202'\nsleep 0.3\nprintf '\\nnext\\n'\nprintf 'end \\342'\n")
+        << QStringList{QStringLiteral("café ok\nbad \uFFFD byte\ncut \uFFFD"),
+                       QStringLiteral("\nnext\nend \uFFFD") + Exited0}
         << QStringList{} << 0;
 }
 
