@@ -127,7 +127,9 @@ void TestStaleProcessSweep::endsOnlyTheTool()
     }
     ids.chop(2);
     const LogCapture capture;
+    const QDeadlineTimer grace(5 * 500); // each tool has its half second
     manager.cleanupExistingProcesses();
+    QVERIFY(grace.hasExpired());
     QCOMPARE(capture.linesStartingWith({u"🎯"_s, u"🔨"_s, u"⚡️"_s}).join(u'\n') + u'\n',
              u"🎯 Found 5 corvalt process(es): [%1]\n"_s.arg(ids) + log);
     QTRY_COMPARE(manager.output(),
