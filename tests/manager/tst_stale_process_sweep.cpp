@@ -13,7 +13,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const QString Opening = u"🔧 Corvalt Manager initialized\n🔍 Checking for existing corvalt processes...\n"_s;
-
 } // namespace
 
 // The sweep against real processes that carry a word unique to this run in their command lines.
