@@ -17,9 +17,9 @@ class TestProgram : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void launchAndQuitSequences();
-    void quitBySignal_data();
-    void quitBySignal();
+    void initTestCase() { m_cycles = std::make_unique<TestSandbox>(); }
+    void launchAndQuitCycles_data();
+    void launchAndQuitCycles();
     void secondLaunchAndCrashRecovery();
     void quitDuringAStalledDownload();
     void floodKeepsTheProgramBoundedAndAnswering();
@@ -32,6 +32,7 @@ private:
     static void quit(ProgramRun& run, int signal, const QStringList& stop, qint64 toolGroup);
 
     std::unique_ptr<HttpsTestServer> m_server;
+    std::unique_ptr<TestSandbox> m_cycles;
 };
 
 namespace {
@@ -139,37 +140,13 @@ void TestProgram::quit(ProgramRun& run, int signal, const QStringList& stop, qin
     QVERIFY(toolGroup == 0 || ProcTable::group(toolGroup).isEmpty());
 }
 
-void TestProgram::launchAndQuitSequences()
-{
-    TestSandbox sandbox;
-    auto run = waitForTool(start(sandbox, {200, TestSandbox::toolScript(Graceful), {}, {}}), sandbox);
-    QVERIFY(run);
-    QVERIFY(run->waitForLineContaining(QStringLiteral("tool-up"), Patience));
-    const QString url = m_server->origin() + QStringLiteral("/static/cli/") + TestSandbox::AssetName;
-    QVERIFY2(inOrder(run->lines(), launchSequence(m_server->origin(), false)), qPrintable(run->lines().join(u'\n')));
-    QVERIFY(inOrder(run->lines(),
-                    {output(QStringLiteral("🚀 Starting Corvalt CLI setup...")),
-                     output(QStringLiteral("🔍 Checking for existing corvalt processes...")),
-                     output(QStringLiteral("ℹ️ No existing corvalt processes found")),
-                     output(QStringLiteral("📥 Downloading latest CLI version...")),
-                     output(QStringLiteral("📥 Installing CLI from ") + url),
-                     output(QStringLiteral("✅ CLI installed at ") + sandbox.toolPath()),
-                     output(QStringLiteral("▶️ Starting corvalt CLI in zsh with color support...")),
-                     output(QStringLiteral("✅ CLI started successfully in zsh")),
-                     output(QStringLiteral("tool-up"))}));
-    QVERIFY(QFileInfo(sandbox.toolPath()).isExecutable());
-    QCOMPARE(sandbox.installDirEntries(), QStringList{QStringLiteral("corvalt")});
-    QVERIFY(QFileInfo::exists(sandbox.autostartEntryPath()));
-    quit(*run, SIGTERM, Stopped, sandbox.toolReport()->group);
-}
-
-void TestProgram::quitBySignal_data()
+void TestProgram::launchAndQuitCycles_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<QByteArray>("tool");
     QTest::addColumn<QStringList>("stop");
     const QByteArray idle = "echo tool-up\nwhile :; do sleep 0.1; done\n";
-    QTest::newRow("SIGINT, tool ends on the request") << SIGINT << Graceful << Stopped;
+    QTest::newRow("first launch, SIGINT, tool ends on the request") << SIGINT << Graceful << Stopped;
     QTest::newRow("SIGTERM, tool ends by the signal") << SIGTERM << idle << Stopped;
     // The colour run fails, and the shell runs the plain one in a process of its own.
     QTest::newRow("SIGTERM, plain run in place of the shell")
@@ -181,17 +158,37 @@ void TestProgram::quitBySignal_data()
         << SIGHUP << QByteArray("sleep 600 &\nexit 0\n") << QStringList{NothingToStop};
 }
 
-void TestProgram::quitBySignal()
+// One home for every row, launched and quit again and again: each launch finds nothing of the
+// one before, neither a running tool nor a file beside it.
+void TestProgram::launchAndQuitCycles()
 {
     QFETCH(int, signal);
     QFETCH(QByteArray, tool);
     QFETCH(QStringList, stop);
-    TestSandbox sandbox;
+    const TestSandbox& sandbox = *m_cycles;
+    const bool update = QFileInfo::exists(sandbox.toolPath());
     auto run = waitForTool(start(sandbox, {200, TestSandbox::toolScript(tool), {}, {}}), sandbox);
     QVERIFY(run);
     if (stop.contains(NothingToStop)) {
         QVERIFY(run->waitForLineContaining(QStringLiteral("⚡️ CLI exited with code 0"), Patience));
     }
+    const QString url = m_server->origin() + QStringLiteral("/static/cli/") + TestSandbox::AssetName;
+    QVERIFY2(inOrder(run->lines(), launchSequence(m_server->origin(), update)), qPrintable(run->lines().join(u'\n')));
+    QVERIFY(inOrder(run->lines(),
+                    {output(QStringLiteral("🚀 Starting Corvalt CLI setup...")),
+                     output(QStringLiteral("🔍 Checking for existing corvalt processes...")),
+                     output(QStringLiteral("ℹ️ No existing corvalt processes found")),
+                     output(QStringLiteral("📥 Downloading latest CLI version...")),
+                     output((update ? QStringLiteral("🔄 Updating CLI to latest version from ")
+                                    : QStringLiteral("📥 Installing CLI from ")) +
+                            url),
+                     output(update ? QStringLiteral("✅ CLI updated to latest version at ") + sandbox.toolPath()
+                                   : QStringLiteral("✅ CLI installed at ") + sandbox.toolPath()),
+                     output(QStringLiteral("▶️ Starting corvalt CLI in zsh with color support...")),
+                     output(QStringLiteral("✅ CLI started successfully in zsh"))}));
+    QCOMPARE(sandbox.installedTool(), TestSandbox::toolScript(tool));
+    QCOMPARE(sandbox.installDirEntries(), QStringList{QStringLiteral("corvalt")});
+    QVERIFY(QFileInfo::exists(sandbox.autostartEntryPath()));
     quit(*run, signal, stop, sandbox.toolReport()->group);
 }
 
