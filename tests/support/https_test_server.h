@@ -2,9 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QSslServer>
 #include <QString>
 
@@ -19,9 +17,7 @@ public:
     enum class Behaviour {
         Normal,       // status, headers, whole body, close
         Truncate,     // announces the whole length, sends half the body, closes
-        Reset,        // sends half the body, then aborts the connection
         StallMidBody, // sends half the body, then nothing more
-        NoAnswer,     // reads the request and never answers
     };
 
     struct Route
@@ -45,11 +41,9 @@ public:
 
 private:
     void onConnection();
-    void onReadable(QSslSocket* socket);
     void respond(QSslSocket* socket, const QByteArray& path);
 
     QSslServer m_server;
     QHash<QByteArray, Route> m_routes;
-    QHash<QSslSocket*, QByteArray> m_pending;
     int m_requests = 0;
 };

@@ -21,8 +21,7 @@ LogCapture::~LogCapture()
     ::close(m_savedStdout);
     // A failure message printed while capturing would be lost: show what was captured.
     if (QTest::currentTestFailed()) {
-        const QStringList captured = lines();
-        for (const QString& line : captured) {
+        for (const QString& line : lines()) {
             std::fprintf(stderr, "%s\n", qPrintable(line));
         }
     }
@@ -32,12 +31,9 @@ QStringList LogCapture::lines() const
 {
     std::fflush(stdout);
     QFile file(m_file.fileName());
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
+    QStringList lines = QString::fromUtf8(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray()).split(u'\n');
+    if (lines.last().isEmpty()) {
+        lines.removeLast();
     }
-    QString text = QString::fromUtf8(file.readAll());
-    if (text.endsWith(u'\n')) {
-        text.chop(1);
-    }
-    return text.isEmpty() ? QStringList() : text.split(u'\n');
+    return lines;
 }

@@ -13,29 +13,18 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-struct Stat
-{
-    qint64 pid = 0;
-    char state = '?';
-    qint64 parent = 0;
-    qint64 group = 0;
-};
-
-// Every process /proc lists now that matches, zombies included.
-QList<qint64> processes(const std::function<bool(const Stat&)>& matches)
+// Every process /proc lists now whose state, parent and group match, zombies included.
+QList<qint64> processes(const std::function<bool(char, qint64, qint64)>& matches)
 {
     QList<qint64> found;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
+    // The folders named by a number are the processes.
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs)) {
+        const qint64 pid = entry.toLongLong();
         // "pid (comm) state ppid pgrp ...": comm may hold blanks and parentheses.
-        const QByteArray stat = isPid ? readFile(QStringLiteral("/proc/%1/stat").arg(pid)) : QByteArray();
-        const qsizetype close = stat.lastIndexOf(')');
-        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-        if (close < 0 || fields.size() < 3 || fields.at(0).isEmpty()) {
-            continue;
-        }
-        if (matches({pid, fields.at(0).at(0), fields.at(1).toLongLong(), fields.at(2).toLongLong()})) {
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (stat.contains(')') && fields.size() >= 3 && !fields.at(0).isEmpty() &&
+            matches(fields.at(0).at(0), fields.at(1).toLongLong(), fields.at(2).toLongLong())) {
             found.append(pid);
         }
     }
@@ -46,17 +35,17 @@ QList<qint64> processes(const std::function<bool(const Stat&)>& matches)
 
 QList<qint64> ProcTable::group(qint64 groupId)
 {
-    return processes([groupId](const Stat& stat) { return stat.group == groupId; });
+    return processes([groupId](char, qint64, qint64 group) { return group == groupId; });
 }
 
 QList<qint64> ProcTable::childrenOf(qint64 parent)
 {
-    return processes([parent](const Stat& stat) { return stat.parent == parent; });
+    return processes([parent](char, qint64 ppid, qint64) { return ppid == parent; });
 }
 
 QList<qint64> ProcTable::zombieChildrenOf(qint64 parent)
 {
-    return processes([parent](const Stat& stat) { return stat.parent == parent && stat.state == 'Z'; });
+    return processes([parent](char state, qint64 ppid, qint64) { return ppid == parent && state == 'Z'; });
 }
 
 qint64 ProcTable::statusBytes(qint64 pid, const char* field)

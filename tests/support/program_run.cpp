@@ -7,17 +7,13 @@
 #include <csignal>
 #include <sys/prctl.h>
 
-namespace {
 constexpr int StopMilliseconds = 30000;
-}
 
 ProgramRun::ProgramRun(const QString& program, const QProcessEnvironment& environment, QObject* parent)
     : QObject(parent)
 {
     m_process.setProgram(program);
     m_process.setProcessEnvironment(environment);
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
-    m_process.setReadChannel(QProcess::StandardOutput);
     m_process.setStandardInputFile(QProcess::nullDevice());
     // Should the test die, the program is told to quit as at a logout, and stops its tool.
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
@@ -28,19 +24,15 @@ ProgramRun::ProgramRun(const QString& program, const QProcessEnvironment& enviro
     });
     // Qt's warnings and sanitizer reports go to the test's own output.
     connect(&m_process, &QProcess::readyReadStandardError, this, [this] {
-        const QByteArray text = m_process.readAllStandardError();
-        qInfo("program stderr: %s", text.trimmed().constData());
+        qInfo("program stderr: %s", m_process.readAllStandardError().trimmed().constData());
     });
 }
 
 ProgramRun::~ProgramRun()
 {
-    if (m_process.state() == QProcess::NotRunning) {
-        return;
-    }
     m_process.disconnect(this);
     m_process.terminate();
-    if (!m_process.waitForFinished(StopMilliseconds)) {
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(StopMilliseconds)) {
         m_process.kill();
         m_process.waitForFinished(StopMilliseconds);
     }
@@ -50,21 +42,8 @@ bool ProgramRun::start()
 {
     m_startedAt = Clock::now();
     m_process.start(QIODevice::ReadOnly);
-    if (!m_process.waitForStarted(StopMilliseconds)) {
-        return false;
-    }
-    m_processId = m_process.processId();
-    return true;
-}
-
-qsizetype ProgramRun::indexOfLineContaining(const QString& text, qsizetype from) const
-{
-    for (qsizetype i = from; i < m_lines.size(); ++i) {
-        if (m_lines.at(i).contains(text)) {
-            return i;
-        }
-    }
-    return -1;
+    m_processId = m_process.waitForStarted(StopMilliseconds) ? m_process.processId() : 0;
+    return m_processId != 0;
 }
 
 bool ProgramRun::waitUntil(const std::function<bool()>& condition, int milliseconds)
@@ -83,21 +62,6 @@ bool ProgramRun::waitUntil(const std::function<bool()>& condition, int milliseco
     return true;
 }
 
-bool ProgramRun::waitForLine(const QString& line, int milliseconds)
-{
-    return waitUntil([this, &line] { return hasLine(line); }, milliseconds);
-}
-
-bool ProgramRun::waitForLineContaining(const QString& text, int milliseconds)
-{
-    return waitUntil([this, &text] { return indexOfLineContaining(text) >= 0; }, milliseconds);
-}
-
-bool ProgramRun::waitForExit(int milliseconds)
-{
-    return waitUntil([this] { return !isRunning(); }, milliseconds);
-}
-
 void ProgramRun::readOutput()
 {
     const QByteArray bytes = m_process.readAllStandardOutput();
@@ -105,20 +69,12 @@ void ProgramRun::readOutput()
     m_pending += bytes;
     // Lines are cut by offset and the rest moved once: a flood arrives in large pieces.
     qsizetype begin = 0;
-    qsizetype end = 0;
-    while ((end = m_pending.indexOf('\n', begin)) >= 0) {
-        addLine(QByteArrayView(m_pending).sliced(begin, end - begin));
-        begin = end + 1;
+    for (qsizetype end = 0; (end = m_pending.indexOf('\n', begin)) >= 0; begin = end + 1) {
+        const QByteArrayView line = QByteArrayView(m_pending).sliced(begin, end - begin);
+        if (!m_keep || m_keep(line)) {
+            m_lines.append(QString::fromUtf8(line));
+            m_lineTimes.append(Clock::now());
+        }
     }
     m_pending.remove(0, begin);
-}
-
-void ProgramRun::addLine(QByteArrayView line)
-{
-    if (m_keep && !m_keep(line)) {
-        return;
-    }
-    m_lines.append(QString::fromUtf8(line));
-    m_lineTimes.append(Clock::now());
-    Q_EMIT lineRead();
 }

@@ -17,8 +17,6 @@
 // so that it stops its tool, then SIGKILL.
 class ProgramRun : public QObject
 {
-    Q_OBJECT
-
 public:
     using Clock = std::chrono::steady_clock;
     using KeepLine = std::function<bool(QByteArrayView)>;
@@ -31,7 +29,6 @@ public:
     bool start();
 
     qint64 processId() const { return m_processId; }
-    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     bool exitedNormally() const { return m_process.exitStatus() == QProcess::NormalExit; }
     int exitCode() const { return m_process.exitCode(); }
     void terminate() { m_process.terminate(); }
@@ -41,8 +38,6 @@ public:
     const QStringList& lines() const { return m_lines; }
     bool hasLine(const QString& line) const { return m_lines.contains(line); }
     qsizetype indexOf(const QString& line, qsizetype from = 0) const { return m_lines.indexOf(line, from); }
-    // The first kept line holding the text, or -1.
-    qsizetype indexOfLineContaining(const QString& text, qsizetype from = 0) const;
     QStringList linesStartingWith(const QStringList& prefixes) const { return ::linesStartingWith(m_lines, prefixes); }
     // Every byte the program wrote to standard output so far.
     qint64 logBytes() const { return m_logBytes; }
@@ -53,16 +48,21 @@ public:
 
     // Runs the event loop until the condition holds or the time is up.
     static bool waitUntil(const std::function<bool()>& condition, int milliseconds);
-    bool waitForLine(const QString& line, int milliseconds);
-    bool waitForLineContaining(const QString& text, int milliseconds);
-    bool waitForExit(int milliseconds);
-
-Q_SIGNALS:
-    void lineRead();
+    bool waitForLine(const QString& line, int ms)
+    {
+        return waitUntil([&] { return hasLine(line); }, ms);
+    }
+    bool waitForLineContaining(const QString& text, int ms)
+    {
+        return waitUntil([&] { return !m_lines.filter(text).isEmpty(); }, ms);
+    }
+    bool waitForExit(int ms)
+    {
+        return waitUntil([this] { return m_process.state() == QProcess::NotRunning; }, ms);
+    }
 
 private:
     void readOutput();
-    void addLine(QByteArrayView line);
 
     QProcess m_process;
     qint64 m_processId = 0;

@@ -34,11 +34,8 @@ TestSandbox::TestSandbox(const QString& homeName)
                      {"XDG_CONFIG_HOME", QFile::encodeName(m_home + QStringLiteral("/.config"))}})
 {
     QDir().mkpath(m_home);
-    QDir().mkpath(runtimeDir());
-    QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QDir().mkdir(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
-
-TestSandbox::~TestSandbox() = default;
 
 QProcessEnvironment TestSandbox::environment(const QString& origin, const QString& platform) const
 {
@@ -71,7 +68,6 @@ void TestSandbox::writeScript(const QString& path, const QByteArray& body)
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write("#!/bin/sh\n" + body);
-    file.close();
     file.setPermissions(Executable);
 }
 
@@ -82,19 +78,12 @@ QByteArray TestSandbox::toolScript(const QByteArray& body)
 
 std::optional<TestSandbox::ToolReport> TestSandbox::toolReport() const
 {
-    const QByteArray text = readFile(m_home + QStringLiteral("/tool-report.txt"));
-    if (text.isEmpty()) {
+    // "pid=N\ngroup=N\n", or nothing yet.
+    const QList<QByteArray> lines = readFile(m_home + QStringLiteral("/tool-report.txt")).split('\n');
+    if (lines.size() < 2) {
         return std::nullopt;
     }
-    ToolReport report;
-    for (const QByteArray& line : text.split('\n')) {
-        if (line.startsWith("pid=")) {
-            report.pid = line.mid(4).toLongLong();
-        } else if (line.startsWith("group=")) {
-            report.group = line.mid(6).toLongLong();
-        }
-    }
-    return report;
+    return ToolReport{lines.at(0).mid(4).toLongLong(), lines.at(1).mid(6).toLongLong()};
 }
 
 QByteArray TestSandbox::installedTool() const

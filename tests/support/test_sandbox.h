@@ -24,9 +24,6 @@ public:
     };
 
     explicit TestSandbox(const QString& homeName = QStringLiteral("home"));
-    ~TestSandbox();
-    TestSandbox(const TestSandbox&) = delete;
-    TestSandbox& operator=(const TestSandbox&) = delete;
 
     const QString& word() const { return m_word; }
     QString root() const { return m_root.path(); }
