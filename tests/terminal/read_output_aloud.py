@@ -2,26 +2,18 @@
 # session this runs in, with pyatspi, on a private X display. Argument: the window's program.
 import os, select, subprocess, sys, tempfile, time
 
-processes = []
-
-
-def start(arguments, **options):
-    processes.append(subprocess.Popen(arguments, **options))
-    return processes[-1]
+processes, temporary = [], tempfile.TemporaryDirectory()
+start = lambda arguments, **options: processes.append(subprocess.Popen(arguments, **options)) or processes[-1]
 
 
 def wait(predicate, what):
     deadline = time.monotonic() + 60
-    while time.monotonic() < deadline:
-        while GLib.MainContext.default().iteration(False):
-            pass
-        if result := predicate():
-            return result
+    while not (result := predicate()) and time.monotonic() < deadline:
+        while GLib.MainContext.default().iteration(False): pass
         time.sleep(0.02)
-    sys.exit(f"timed out waiting for {what}")
+    return result or sys.exit(f"timed out waiting for {what}")
 
 
-temporary = tempfile.TemporaryDirectory()
 for variable in ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"):
     os.environ[variable] = os.path.join(temporary.name, variable.lower())
     os.mkdir(os.environ[variable], 0o700)
@@ -39,19 +31,15 @@ try:
     window = start([sys.argv[1]], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=open(log, "w"),
                    env=dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1"))
 
-    def find_terminal(node):
-        node.clear_cache()  # Children seen while the window was being built stay otherwise.
-        found = (find_terminal(child) for child in node if child)
-        return node if node.getRole() == pyatspi.ROLE_TERMINAL else next(filter(None, found), None)
-
-    terminal = wait(lambda: find_terminal(pyatspi.Registry.getDesktop(0)), "the terminal on the bus")
+    # Without clearing, children seen while the window was being built stay.
+    is_terminal = lambda node: node.clear_cache() or node.getRole() == pyatspi.ROLE_TERMINAL
+    desktop = pyatspi.Registry.getDesktop(0)
+    terminal = wait(lambda: desktop.clear_cache() or pyatspi.findDescendant(desktop, is_terminal), "the terminal")
     assert terminal.name == "Corvalt output", terminal.name
     wait(lambda: terminal.getState().contains(pyatspi.STATE_FOCUSED), "the output to take the focus")
     text = terminal.queryText()
-    # The manager's first line. Offsets count UTF-16 units, as Qt's do.
+    # Offsets count UTF-16 units, as Qt's do. What the events tell, applied to a copy, must come out as the text.
     first = wait(lambda: text.getText(0, -1), "the manager's first line")
-    utf16 = len(first.encode("utf-16-le")) // 2
-    # What the events tell, applied to a copy, must always come out as the text itself.
     told, events = [first.encode("utf-16-le")], []
 
     def heard(event):
@@ -63,20 +51,18 @@ try:
     pyatspi.Registry.registerEventListener(heard, "object:text-changed")
 
     def emit(ending, *pieces):
-        window.stdin.write("".join(piece.encode().hex() + "\n" for piece in pieces).encode())
-        window.stdin.flush()
-        shown = lambda: text.getText(0, -1)
-        return wait(lambda: told[0].decode("utf-16-le") == shown() and shown().endswith(ending) and shown(), ending)
+        window.stdin.write("".join(piece.encode().hex() + "\n" for piece in pieces).encode()), window.stdin.flush()
+        return wait(lambda: told[0].decode("utf-16-le") == (shown := text.getText(0, -1)) and shown.endswith(ending)
+                    and shown, ending)
 
-    coloured = "ready on port 8080\n"
-    emit(first + coloured, "\x1b[1;32mready\x1b[0m on port \x1b[36m8080\x1b[0m\n")
-    emit(first + coloured + "progress 10%", "progress 10%")
-    emit(first + coloured + "progress 55%", "\rprogress 55%")
-    emit(first + coloured + "progress 100%\n", "\r\x1b[2Kprogress 100%\n")
-    line = utf16 + len(coloured)
+    coloured = first + "ready on port 8080\n"
+    line = len(coloured.encode("utf-16-le")) // 2
+    for ending, piece in (("", "\x1b[1;32mready\x1b[0m on port \x1b[36m8080\x1b[0m\n"), ("progress 10%",) * 2,
+                          ("progress 55%", "\rprogress 55%"), ("progress 100%\n", "\r\x1b[2Kprogress 100%\n")):
+        emit(coloured + ending, piece)
     assert text.getTextAtOffset(line + 3, pyatspi.TEXT_BOUNDARY_LINE_START) == ("progress 100%\n", line, line + 14)
 
-    assert text.addSelection(utf16 + 14, utf16 + 18) and text.getSelection(0) == (utf16 + 14, utf16 + 18)
+    assert text.addSelection(line - 5, line - 1) and text.getSelection(0) == (line - 5, line - 1)
     subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(window.pid), "windowfocus", "key", "ctrl+c"],
                    timeout=30, check=True)
     wait(lambda: f"clipboard {'8080'.encode().hex()}\n" in open(log).read(), "the selection on the clipboard")
@@ -91,9 +77,4 @@ try:
     emit("flood 2999\n", *(f"flood {number}\n" for number in range(3000)))
     assert 0 < events.count("object:text-changed:insert") <= 300, events
 finally:
-    for process in reversed(processes):
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
+    [process.terminate() or process.wait() for process in reversed(processes)]
