@@ -43,10 +43,9 @@ try:
     told, events = [first.encode("utf-16-le")], []
 
     def heard(event):
+        at, put = 2 * event.detail1, event.any_data.encode("utf-16-le") if event.type.endswith("insert") else b""
+        told[0] = told[0][:at] + put + told[0][at + (not put) * 2 * event.detail2:]
         events.append(event.type)
-        at, before = 2 * event.detail1, told[0]
-        told[0] = before[:at] + event.any_data.encode("utf-16-le") + before[at:] if event.type.endswith("insert") \
-            else before[:at] + before[at + 2 * event.detail2:]
 
     pyatspi.Registry.registerEventListener(heard, "object:text-changed")
 
@@ -69,8 +68,7 @@ try:
 
     # A small bound on the output: the oldest lines go, and are told gone.
     lines = [f"line {number:02} {'x' * 50}\n" for number in range(40)]
-    for five in range(0, 40, 5):
-        trimmed = emit(lines[five + 4], *lines[five:five + 5])
+    trimmed = [emit(lines[five + 4], *lines[five:five + 5]) for five in range(0, 40, 5)][-1]
     assert len(trimmed) < len("".join(lines)) and ("\n" + "".join(lines)).endswith("\n" + trimmed), trimmed
 
     events.clear()
