@@ -5,9 +5,9 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QSocketNotifier>
 
-#include <unistd.h>
+#include <iostream>
+#include <thread>
 
 int main(int argc, char** argv)
 {
@@ -21,19 +21,11 @@ int main(int argc, char** argv)
     QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, [] {
         qInfo("clipboard %s", QGuiApplication::clipboard()->text().toUtf8().toHex().constData());
     });
-    QByteArray pending;
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[4096];
-        const ssize_t size = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        pending.append(buffer, std::max<ssize_t>(size, 0));
-        for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
-            manager.outputHandler()(QString::fromUtf8(QByteArray::fromHex(pending.left(end))));
-            pending.remove(0, end + 1);
-        }
-        if (size <= 0) {
-            QCoreApplication::quit();
-        }
+    // Off the main thread, as the manager's own reader delivers.
+    const std::jthread reader([&manager] {
+        for (std::string line; std::getline(std::cin, line);)
+            manager.outputHandler()(QString::fromUtf8(QByteArray::fromHex(QByteArray::fromStdString(line))));
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit);
     });
     return application.exec();
 }

@@ -12,12 +12,7 @@ namespace {
 struct Output
 {
     explicit Output(qsizetype maxBytes = 1 << 16) : text(maxBytes) { buffer.setColumns(7); }
-    void append(QStringView piece)
-    {
-        appended += piece.size();
-        buffer.append(piece);
-        buffer.dropFront(text.append(piece));
-    }
+    void append(QStringView part) { appended += part.size(), buffer.append(part), buffer.dropFront(text.append(part)); }
 
     OutputText text;
     qint64 appended = 0;
@@ -37,8 +32,7 @@ QString rendered(const TerminalBuffer& buffer)
             const TextStyle& style = run->style;
             const QString marks = (style.hasForeground() ? QColor(style.foreground()).name() : QString()) +
                 (style.hasBackground() ? u" on"_s + QColor(style.background()).name() : QString());
-            lines.last().insert(run->start,
-                                run->start == 0 && marks.isEmpty() ? QString() : u'{' + marks.trimmed() + u'}');
+            lines.last().insert(run->start, run->start || !marks.isEmpty() ? u'{' + marks.trimmed() + u'}' : u""_s);
         }
     }
     return lines.join(u'\n');
@@ -56,29 +50,22 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("shown");
-        const auto row = [](const char* name, const char16_t* input, const char16_t* shown) {
-            QTest::newRow(name) << QString::fromUtf16(input) << QString::fromUtf16(shown);
-        };
-        row("other sequences hidden",
-            u"\033[2J\033[H\033[?25la\033[10;20Hb\033[>4;1m\033[1 qc\033]0;title\ad\033]8;;https://e.org\033\\e\033]8"
-            u";;\033\\\033Pq#0\033\\f\033_p\033\\g\0337h\0338\033(Bi\033=\033cj\033\u00e9\x07\x01\x0b\x7f\u0085\u009b!",
-            u"abcdefghij\u00e9!");
-        row("broken sequences",
-            u"\033[31\x18x\033[3\033[32mq\033[9999999999;34mz\033[m\n\033]open\nv\n\033[31\np",
-            u"x{#00cd00}q{#0000ee}z\n\nv\n\np");
-        row("carriage return",
-            u"progress 10%\rprogress 55%\rprogress 100%\nab\033[31mcdef\r\033[32m12\nk\r\n\033[31mred\r\033[32mlonger",
-            u"progress 100%\n{#00cd00}12{#cd0000}cdef\n{#00cd00}k\n{#00cd00}longer");
-        row("erase, moves, backspace",
-            u"50%\r\033[Kdone\nabcdef\r\033[2Cx\033[0K\nabcdef\rxy\033[1K!\nabcdef\rxy\033[2K!\nabcdef\033[3Dx\033[1Gy"
-            u"\033[9G!\nab\bc\b\bZ\n\b\bq\U0001F680\b!",
-            u"done\nabx\n  !def\n  !\nybcxef  !\nZc\nq! ");
-        row("colours",
-            u"\033[31mr\033[0m-\033[92mb\033[m-\033[44;97mo\033[49m\033[101mX\033[39;49m.\033[38;5;196ma\033[38;2;1;2;3"
-            u"mb\033[48;5;21mc\033[38:2::10:20:30md\033[48:5:231me\033[39mf\033[49m\033[38;5mg\033[0;38;2;300;;7mh\n"
-            u"\033[33mi",
-            u"{#cd0000}r{}-{#00ff00}b{}-{#ffffff on#0000ee}o{#ffffff on#ff0000}X{}.{#ff0000}a{#010203}b{#010203 on#0000"
-            u"ff}c{#0a141e on#0000ff}d{#0a141e on#ffffff}e{on#ffffff}f{}g{#ff0007}h\n{#cdcd00}i");
+        QTest::newRow("other and broken sequences hidden, colours")
+            << u"\033[2J\033[H\033[?25la\033[10;20Hb\033[>4;1m\033[1 qc\033]0;title\ad\033]8;;https://e.org\033\\e"
+               u"\033]8;;\033\\\033Pq#0\033\\f\033_p\033\\g\0337h\0338\033(Bi\033=\033cj\033\u00e9\x07\x01\x0b\x7f"
+               u"\u0085\u009b!\n\033[31\x18x\033[3\033[32mq\033[9999999999;34mz\033[m\n\033]open\nv\n\033[31\np\n"
+               u"\033[31mr\033[0m-\033[92mb\033[m-\033[44;97mo\033[49m\033[101mX\033[39;49m.\033[38;5;196ma"
+               u"\033[38;2;1;2;3mb\033[48;5;21mc\033[38:2::10:20:30md\033[48:5:231me\033[39mf\033[49m\033[38;5mg"
+               u"\033[0;38;2;300;;7mh\n\033[33mi"_s
+            << u"abcdefghij\u00e9!\nx{#00cd00}q{#0000ee}z\n\nv\n\np\n{#cd0000}r{}-{#00ff00}b{}-{#ffffff on#0000ee}o"
+               u"{#ffffff on#ff0000}X{}.{#ff0000}a{#010203}b{#010203 on#0000ff}c{#0a141e on#0000ff}d"
+               u"{#0a141e on#ffffff}e{on#ffffff}f{}g{#ff0007}h\n{#cdcd00}i"_s;
+        QTest::newRow("carriage return, erase, moves, backspace")
+            << u"progress 10%\rprogress 55%\rprogress 100%\nab\033[31mcdef\r\033[32m12\nk\r\n\033[31mred\r\033[32m"
+               u"longer\033[m\n50%\r\033[Kdone\nabcdef\r\033[2Cx\033[0K\nabcdef\rxy\033[1K!\nabcdef\rxy\033[2K!\n"
+               u"abcdef\033[3Dx\033[1Gy\033[9G!\nab\bc\b\bZ\n\b\bq\U0001F680\b!"_s
+            << u"progress 100%\n{#00cd00}12{#cd0000}cdef\n{#00cd00}k\n{#00cd00}longer\ndone\nabx\n  !def\n  !\n"
+               u"ybcxef  !\nZc\nq! "_s;
     }
 
     void showsWhatATerminalShows()
@@ -92,10 +79,8 @@ private Q_SLOTS:
             Output output;
             for (qsizetype at = 1, from = 0; at <= input.size(); ++at) {
                 const bool cut = round < input.size() ? at == round : random.bounded(3) == 0;
-                if (at == input.size() || (cut && !input.at(at).isLowSurrogate())) {
-                    output.append(QStringView(input).sliced(from, at - from));
-                    from = at;
-                }
+                if (at == input.size() || (cut && !input.at(at).isLowSurrogate()))
+                    output.append(QStringView(input).sliced(from, at - from)), from = at;
             }
             QCOMPARE(rendered(output.buffer), shown);
         }
@@ -117,11 +102,11 @@ private Q_SLOTS:
             Output fresh;
             fresh.append(output.text.text());
             QCOMPARE(rendered(output.buffer), rendered(fresh.buffer));
-            const qint64 row = i % output.buffer.rowCount();
-            QCOMPARE(output.buffer.rowCount(), fresh.buffer.rowCount());
-            QCOMPARE(output.buffer.lineAtRow(row), fresh.buffer.lineAtRow(row));
-            QCOMPARE(output.buffer.firstRowOfLine(output.buffer.lineAtRow(row)),
-                     fresh.buffer.firstRowOfLine(fresh.buffer.lineAtRow(row)));
+            const auto rows = [row = i % output.buffer.rowCount()](const TerminalBuffer& buffer) {
+                return QList<qint64>{
+                    buffer.rowCount(), buffer.lineAtRow(row), buffer.firstRowOfLine(buffer.lineAtRow(row))};
+            };
+            QCOMPARE(rows(output.buffer), rows(fresh.buffer));
         }
         QVERIFY(output.buffer.firstLineNumber() > 100);
     }

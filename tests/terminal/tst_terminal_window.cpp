@@ -1,8 +1,8 @@
 #include "terminal/terminal_view.h"
 #include "terminal/terminal_view_model.h"
 #include "terminal/window_manager.h"
+#include "tests/manager/manager_test_support.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/test_sandbox.h"
 
 #include <QClipboard>
 #include <QMenu>
@@ -22,55 +22,43 @@ class TestTerminalWindow : public QObject
     std::unique_ptr<TestSandbox> m_sandbox;
     std::unique_ptr<CorvaltManager> m_manager;
 
-    static constexpr qint64 End = std::numeric_limits<qint64>::max();
-    static QString shown(const TerminalView* view) { return view->buffer().text({0, 0}, {End, End}); }
+    static QString shown(const TerminalView* view) { return view->buffer().text({0, 0}, {INT64_MAX, INT64_MAX}); }
     // The manager's text as a terminal shows it: without colours, titles and carriage returns.
-    QString plain() const
+    auto plain() const
     {
         return QString(m_manager->output()).remove(QRegularExpression(u"\033(\\[[\\d;]*m|\\][^\a]*\a)|\r"_s));
     }
     void say(const QString& text) const { m_manager->outputHandler()(text); }
+    // An unchanged text is no change; a wrong scroll would come with the view's next frame.
+    void sayNothing() const { say({}), QTest::qWait(200); }
 
 private Q_SLOTS:
     void init()
     {
         m_sandbox = std::make_unique<TestSandbox>();
-        ManagerConfig config = ManagerConfig::builtIn(); // at home in the sandbox, which moved HOME
-        config.searchArguments = {u"-f"_s, TestSandbox::uniqueWord()};
+        ManagerConfig config = sandboxConfig(*m_sandbox);
         config.maxOutputBytes = 6000;
         m_manager = std::make_unique<CorvaltManager>(config);
     }
+    void cleanup() { m_manager->cleanup(), m_manager.reset(), m_sandbox.reset(); }
 
-    void cleanup()
-    {
-        m_manager->cleanup();
-        m_manager.reset();
-        m_sandbox.reset();
-    }
-
-    void releasedModelDoesNothing()
+    void viewFollowsTheOutputAndScrollsOnChangesOnly()
     {
         const LogCapture log;
         auto model = std::make_unique<TerminalViewModel>(*m_manager);
         say(u"first\n"_s);
-        // Only the manager's change: the model's deliveries stay queued behind it.
+        // Only the manager's change: the model's deliveries stay queued behind it, and must not come once it goes.
         QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
         model.reset();
         say(u"second\n"_s);
         QTRY_VERIFY(m_manager->output().endsWith(u"second\n"));
         QVERIFY(log.linesStartingWith({u"🖥️"_s}).last().startsWith(u"🖥️ TerminalViewModel deinit"));
-    }
-
-    void viewFollowsTheOutputAndScrollsOnChangesOnly()
-    {
         const TerminalView hidden(*m_manager);
-        // From another thread: lines trimmed as they come, then a line longer than the output
-        // keeps, whose end stays.
+        // From another thread: lines trimmed as they come, then a line longer than the output keeps, whose end stays.
         for (const QString& last : {u"last\n"_s, QString(5000, u'y') + u"end"_s, u"flood over\n"_s}) {
             std::thread([this, &last] {
-                for (int i = 0; i < 200; ++i) {
+                for (int i = 0; i < 200; ++i)
                     say(u"\033[3%1mline\033[0m %2 %3\r\n"_s.arg(i % 8).arg(i).arg(QString(i % 17, u'.')));
-                }
                 say(last);
             }).join();
             QTRY_VERIFY(shown(&hidden).endsWith(last.right(4)));
@@ -82,13 +70,9 @@ private Q_SLOTS:
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QScrollBar* const bar = view.verticalScrollBar();
-        // Shown from its top; an unchanged text is no change, also when the user has scrolled up.
-        // (A wrong scroll would come with the view's next frame, a screen refresh away.)
-        say(QString());
-        QTest::qWait(200);
+        sayNothing(); // shown from its top
         QVERIFY(bar->maximum() > 0 && bar->value() == 0);
-        // Rows of twenty letters, each row in a colour of its own, line up with nine wide characters
-        // and two letters.
+        // Rows of twenty letters, each row in a colour of its own, line up with nine wide characters and two letters.
         say(u"\033[31mMMMMMMMMMMMMMMMMMMMM\n\033[38;2;0;0;200miiiiiiiiiiiiiiiiiiii\n\033[36m"_s +
             QString(9, u'\u6f22') + u"MM\n\033[9"_s);
         say(u"5mWWWWWWWWWWWWWWWWWWWW\033]0;title\a\n\033[48;5;208m \033[m\n"_s);
@@ -97,22 +81,18 @@ private Q_SLOTS:
         const QImage image = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         for (int i = 0; i < image.width() * image.height(); ++i) {
             const QRgb pixel = image.pixel(i % image.width(), i / image.width());
-            const QRgb hue = qRgb(qRed(pixel) ? 255 : 0, qGreen(pixel) ? 255 : 0, qBlue(pixel) ? 255 : 0);
-            reach[pixel] = std::max(reach.value(pixel), i % image.width());
-            reach[hue] = std::max(reach.value(hue), i % image.width());
+            for (const QRgb key : {pixel, qRgb(qRed(pixel) ? 255 : 0, qGreen(pixel) ? 255 : 0, qBlue(pixel) ? 255 : 0)})
+                reach[key] = std::max(reach.value(key), i % image.width());
         }
-        const int red = reach.value(qRgb(255, 0, 0));
-        const qreal cell = (red - TerminalView::Padding) / 20.0;
-        QVERIFY(cell > 2 && qAbs(reach.value(qRgb(0, 0, 255)) - red) < cell);
-        QVERIFY(qAbs(reach.value(qRgb(0, 255, 255)) - red) < cell && qAbs(reach.value(qRgb(255, 0, 255)) - red) < cell);
+        const qreal red = reach.value(qRgb(255, 0, 0)), cell = (red - TerminalView::Padding) / 20;
+        for (const QRgb other : {qRgb(0, 0, 255), qRgb(0, 255, 255), qRgb(255, 0, 255)})
+            QVERIFY(cell > 2 && qAbs(reach.value(other) - red) < cell);
         QVERIFY(reach.contains(qRgb(255, 135, 0)));
 
-        QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+        QTest::keySequence(&view, QKeySequence(u"Ctrl+A, Ctrl+C"_s));
         QCOMPARE(QGuiApplication::clipboard()->text(), plain());
         bar->setValue(0);
-        say(QString());
-        QTest::qWait(200);
+        sayNothing(); // also when the user has scrolled up
         QCOMPARE(bar->value(), 0);
     }
 
@@ -138,66 +118,53 @@ private Q_SLOTS:
         windows.openTerminalWindow();
         QVERIFY(windows.terminalWindow() == window && window->isVisible() && hasMenu());
         const QPointer<TerminalView> view = window->findChild<TerminalView*>();
-
         QTRY_VERIFY(shown(view).contains(u"\nbefore \U0001F680 \uFFFD x\n"));
-        windows.terminalWindow()->close();
+        window->close();
         QTRY_VERIFY(!view); // and its model with it
         // The tool goes on; the next window shows all of its output.
         QFile(m_sandbox->home() + u"/go-on"_s).open(QIODevice::WriteOnly);
         QTRY_VERIFY(m_manager->output().contains(u"after the close\n"));
         windows.openTerminalWindow();
-        QVERIFY(shown(windows.terminalWindow()->findChild<TerminalView*>())
-                    .contains(u"\nbefore \U0001F680 \uFFFD x\nafter the close\n"));
-        QVERIFY(hasMenu());
+        const TerminalView* const next = windows.terminalWindow()->findChild<TerminalView*>();
+        QVERIFY(shown(next).contains(u"\nbefore \U0001F680 \uFFFD x\nafter the close\n") && hasMenu());
     }
 
-    // Keys on the output as the window opens: moving through it, and selecting with Shift.
+    // Keys on the output as the window opens: moving through it, and selecting with Shift. Selected afterwards:
+    // all, none, or whole lines from the start or to the end. Scrolled: to the top (0), the bottom (1), anywhere (-1).
     void movesAndSelects_data()
     {
-        // Selected afterwards: everything, nothing, or whole lines from the start or to the end.
-        // Scrolled: to the top (0), to the bottom (1), anywhere (-1).
-        QTest::addColumn<QKeySequence>("keys");
+        QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("selected");
         QTest::addColumn<int>("scrolled");
-        QTest::newRow("to the start") << QKeySequence(Qt::CTRL | Qt::Key_Home) << "nothing" << 0;
-        QTest::newRow("to the start and the end")
-            << QKeySequence(QKeyCombination(Qt::Key_Home), QKeyCombination(Qt::Key_End)) << "nothing" << 1;
-        QTest::newRow("select to the start") << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Home) << "everything" << 0;
-        QTest::newRow("from the start, select to the end")
-            << QKeySequence(QKeyCombination(Qt::Key_Home), Qt::SHIFT | Qt::Key_End) << "everything" << 1;
-        QTest::newRow("select the last page") << QKeySequence(Qt::SHIFT | Qt::Key_PageUp) << "end" << -1;
-        QTest::newRow("from the start, select a page")
-            << QKeySequence(Qt::CTRL | Qt::Key_Home, Qt::SHIFT | Qt::Key_PageDown) << "start" << 0;
-        QTest::newRow("select all") << QKeySequence(QKeySequence::SelectAll) << "everything" << 1;
+        QTest::newRow("to the start") << u"Ctrl+Home"_s << u"none"_s << 0;
+        QTest::newRow("to the start and the end") << u"Home, End"_s << u"none"_s << 1;
+        QTest::newRow("select to the start") << u"Ctrl+Shift+Home"_s << u"all"_s << 0;
+        QTest::newRow("from the start, select to the end") << u"Home, Shift+End"_s << u"all"_s << 1;
+        QTest::newRow("select the last page") << u"Shift+PgUp"_s << u"end"_s << -1;
+        QTest::newRow("from the start, select a page") << u"Ctrl+Home, Shift+PgDown"_s << u"start"_s << 0;
+        QTest::newRow("select all") << QKeySequence(QKeySequence::SelectAll).toString() << u"all"_s << 1;
     }
 
     void movesAndSelects()
     {
-        QFETCH(QKeySequence, keys);
+        QFETCH(QString, keys);
         QFETCH(QString, selected);
         QFETCH(int, scrolled);
-        CorvaltManager& manager = *m_manager;
-        WindowManager windows(manager);
+        WindowManager windows(*m_manager);
         windows.openTerminalWindow();
         auto* const view = windows.terminalWindow()->findChild<TerminalView*>();
-        for (int line = 0; line < 200; ++line) {
-            manager.outputHandler()(QStringLiteral("line %1\n").arg(line));
-        }
+        for (int line = 0; line < 200; ++line)
+            say(u"line %1\n"_s.arg(line));
         const QScrollBar* const bar = view->verticalScrollBar();
         QTRY_VERIFY(view->buffer().lineCount() > 200 && bar->maximum() > 0 && bar->value() == bar->maximum());
-
-        QTest::keySequence(view, keys);
-        const QString all = manager.output();
-        const QString text = view->selectedText();
-        if (selected == u"everything" || selected == u"nothing") {
-            QCOMPARE(text, selected == u"everything" ? all : QString());
-        } else {
-            QVERIFY2(text.count(u'\n') > 2 && text.size() < all.size() / 2, qPrintable(text));
-            QVERIFY(selected == u"start" ? all.startsWith(text) : all.endsWith(u'\n' + text));
-        }
-        if (scrolled >= 0) {
-            QCOMPARE(bar->value(), scrolled * bar->maximum());
-        }
+        QTest::keySequence(view, QKeySequence(keys));
+        const QString all = m_manager->output(), text = view->selectedText();
+        const bool whole = selected == u"all" || selected == u"none";
+        QVERIFY2(whole ? text == (selected == u"all" ? all : QString())
+                       : text.count(u'\n') > 2 && text.size() < all.size() / 2 &&
+                         (selected == u"start" ? all.startsWith(text) : all.endsWith(u'\n' + text)),
+                 qPrintable(text));
+        QVERIFY(scrolled < 0 || bar->value() == scrolled * bar->maximum());
     }
 };
 
