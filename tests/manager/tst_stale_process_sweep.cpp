@@ -5,15 +5,14 @@
 
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTest>
 
 #include <csignal>
 
 using namespace Qt::StringLiterals;
 
-namespace {
 const QString Opening = u"🔧 Corvalt Manager initialized\n🔍 Checking for existing corvalt processes...\n"_s;
-} // namespace
+const QString Swept =
+    u"🎯 Found 5 existing corvalt process(es), terminating...\n✅ Cleaned up existing corvalt processes\n"_s;
 
 // The sweep against real processes that carry a word unique to this run in their command lines.
 class TestStaleProcessSweep : public QObject
@@ -21,124 +20,109 @@ class TestStaleProcessSweep : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void parse();
-    void findsNoTool_data();
-    void findsNoTool();
-    void endsOnlyTheTool();
+    void parse()
+    {
+        // Padding, blank lines, CR, U+2028 and U+0085 as line ends, U+00A0 as padding; junk, signs, 32-bit limits.
+        QCOMPARE(PidListParser::parse("  812  \n\n\t4471\r\n9\n812\n7\342\200\2508\302\205\302\24042\302\240\n812abc\n"
+                                      "pgrep: bad\n+\n-\n1 2\n\xd9\xa3\n2147483648\n-2147483649\n"
+                                      "9999999999999999999999999999999999999999\n+12\n-3\n2147483647\n-2147483648\n"),
+                 (QList<qint32>{812, 4471, 9, 812, 7, 8, 42, 12, -3, 2147483647, -2147483647 - 1}));
+        QCOMPARE(PidListParser::parse("812\n\xff\n4471\n"), QList<qint32>{}); // invalid UTF-8
+    }
+
+    void findsNoTool_data()
+    {
+        QTest::addColumn<QByteArray>("search"); // the search program, a script; empty: there is none
+        QTest::addColumn<QString>("output");    // after the opening lines; '*': the system's own words
+        QTest::newRow("search program missing")
+            << QByteArray() << u"⚠️ Failed to search for existing processes: *\n"_s;
+        QTest::newRow("own pids") << "echo 0; echo 1; echo -$PPID; echo $PPID; awk '{print $4}' /proc/$PPID/stat\n"_ba
+                                  << u"ℹ️ No existing corvalt processes found\n"_s;
+    }
+
+    void findsNoTool()
+    {
+        QFETCH(QByteArray, search);
+        QFETCH(QString, output);
+        TestSandbox sandbox;
+        const QString self = QCoreApplication::applicationFilePath();
+        if (!search.isEmpty() && self.endsWith(u"/tst_stale_process_sweep")) {
+            // Once more as a copy named like the tool, under a shell named so too: then only the guard
+            // keeps the sweep off itself and its ancestors.
+            const QString shell = sandbox.home() + u'/' + sandbox.word(), copy = sandbox.root() + u'/' + sandbox.word();
+            QVERIFY(QFile::copy(u"/bin/dash"_s, shell) && QFile::copy(self, copy));
+            QCOMPARE(QProcess::execute(shell, {u"-c"_s, u"\"$0\" 'findsNoTool:own pids'; exit $?"_s, copy}), 0);
+            return;
+        }
+        ManagerConfig config = sandboxConfig(sandbox);
+        config.searchProgram = sandbox.root() + u"/search"_s;
+        if (!search.isEmpty()) {
+            config.searchArguments.last() = QFileInfo(self).fileName(); // this copy's name, a word unique to the run
+            TestSandbox::writeScript(config.searchProgram, search);
+        }
+        CorvaltManager manager(config);
+        manager.cleanupExistingProcesses();
+        const QString pattern = QRegularExpression::escape(Opening + output).replace(u"\\*"_s, u"[^\\n]+"_s);
+        const QRegularExpression expected(QRegularExpression::anchoredPattern(pattern));
+        QTRY_VERIFY2(expected.match(manager.output()).hasMatch(), qPrintable(manager.output()));
+    }
+
+    void endsOnlyTheTool()
+    {
+        TestSandbox sandbox; // the installed tool's path carries the word
+        const QString root = sandbox.root(), word = sandbox.word(), shell = sandbox.home() + u'/' + word;
+        QVERIFY(QFile::copy(u"/bin/sleep"_s, root + u'/' + word) && QFile::copy(u"/bin/dash"_s, shell));
+        TestSandbox::writeScript(sandbox.toolPath(), "while :; do sleep 0.05; done\n");
+        TestSandbox::writeScript(root + u"/src/%1/build.sh"_s.arg(word), "while :; do sleep 0.05; done\n");
+        CorvaltManager manager(sandboxConfig(sandbox));
+        // What each process runs, and the signal that ends it (0: a bystander, which must live on).
+        const QList<std::pair<QString, int>> cases = {
+            {uR"(trap '' TERM; exec "$D/$W" 1001)"_s, SIGKILL},
+            {uR"(exec -a "$W" sleep 1002)"_s, SIGTERM},
+            {uR"(exec bash -c "sleep 1005 && $P --color=always 2>/dev/null || $P")"_s, SIGTERM}, // an earlier launch
+            {uR"(exec /bin/sh "$P" --color=always)"_s, SIGTERM},                                 // and its tool
+            {uR"(exec -a worker "$HOME/$W" -c 'trap "" TERM; while :; do sleep 0.05; done' "$W")"_s, SIGKILL},
+            {uR"(exec tail -f "$D/$W" >/dev/null)"_s, 0},
+            {uR"(exec /bin/sh "$D/src/$W/build.sh")"_s, 0},
+            {uR"(exec -a "$D/$W/sleep" sleep 1003)"_s, 0},
+            {uR"(exec sh -c "sleep 1004; : $P.old")"_s, 0}};
+        QString script = u"D=\"$0\"\n"_s;
+        for (const auto& [command, signal] : cases) {
+            script += u"(%1) & echo $!\n"_s.arg(command);
+        }
+        QProcess launcher; // its process group holds every case, and ends with the test
+        launcher.setEnvironment(QProcess::systemEnvironment() << u"W="_s + word << u"P="_s + sandbox.toolPath());
+        launcher.setChildProcessModifier(&ProcessControl::becomeSessionLeader);
+        launcher.start(u"/bin/bash"_s, {u"-c"_s, script + u"wait"_s, root});
+        QVERIFY(launcher.waitForStarted());
+        const auto endGroup = qScopeGuard([&, group = launcher.processId()] {
+            ProcessControl::signalGroup(group, ProcessControl::Signal::Kill);
+            launcher.waitForFinished();
+        });
+        QTRY_COMPARE(launcher.peek(4096).count('\n'), cases.size());
+        std::map<qint64, int> endings; // in the search's order
+        for (const auto& [command, signal] : cases) {
+            const qint64 pid = endings.emplace(launcher.readLine().trimmed().toLongLong(), signal).first->first;
+            QTRY_VERIFY(ProcessControl::commandLineOf(pid).join(u' ').contains(word));
+        }
+        QVERIFY(QFile::remove(shell)); // a build replaced while it runs
+
+        const LogCapture capture;
+        const QDeadlineTimer grace(5 * 500); // each tool has its half second
+        manager.cleanupExistingProcesses();
+        QVERIFY(grace.hasExpired());
+        const QStringList logged = capture.linesStartingWith({u"🎯"_s, u"🔨"_s, u"⚡️"_s}); // before events run
+        QString ids, log;
+        for (const auto& [pid, signal] : endings) {
+            ids += signal ? u", %1"_s.arg(pid) : QString();
+            log += signal ? u"🔨 Killing corvalt process with PID: %1\n"_s.arg(pid) : QString();
+            log += signal == SIGKILL ? u"⚡️ Force killing stubborn process PID: %1\n"_s.arg(pid) : QString();
+            QTRY_COMPARE(ProcessControl::signalProcess(pid, ProcessControl::Signal::Probe), signal == 0);
+        }
+        QCOMPARE(logged.join(u'\n') + u'\n', u"🎯 Found 5 corvalt process(es): [%1]\n"_s.arg(ids.mid(2)) + log);
+        QTRY_COMPARE(manager.output(), Opening + Swept);
+    }
 };
-
-void TestStaleProcessSweep::parse()
-{
-    // Padding, blank lines, CR, U+2028 and U+0085 as line ends, U+00A0 as padding; junk, signs, 32-bit limits.
-    QCOMPARE(PidListParser::parse("  812  \n\n\t4471\r\n9\n812\n7\342\200\2508\302\205\302\24042\302\240\n812abc\n"
-                                  "pgrep: bad\n+\n-\n1 2\n\xd9\xa3\n2147483648\n-2147483649\n"
-                                  "9999999999999999999999999999999999999999\n+12\n-3\n2147483647\n-2147483648\n"),
-             (QList<qint32>{812, 4471, 9, 812, 7, 8, 42, 12, -3, 2147483647, -2147483647 - 1}));
-    QCOMPARE(PidListParser::parse("812\n\xff\n4471\n"), QList<qint32>{}); // invalid UTF-8
-}
-
-void TestStaleProcessSweep::findsNoTool_data()
-{
-    QTest::addColumn<QByteArray>("search"); // the search program, a script; empty: there is none
-    QTest::addColumn<QString>("output");    // after the opening lines; '*': the system's own words
-    QTest::newRow("search program missing") << QByteArray() << u"⚠️ Failed to search for existing processes: *\n"_s;
-    QTest::newRow("own pids") << QByteArray(
-                                     "echo 0; echo 1; echo -$PPID; echo $PPID; awk '{print $4}' /proc/$PPID/stat\n")
-                              << u"ℹ️ No existing corvalt processes found\n"_s;
-}
-
-void TestStaleProcessSweep::findsNoTool()
-{
-    QFETCH(QByteArray, search);
-    QFETCH(QString, output);
-    TestSandbox sandbox;
-    const QString self = QCoreApplication::applicationFilePath();
-    if (!search.isEmpty() && self.endsWith(u"/tst_stale_process_sweep")) {
-        // Once more as a copy named like the tool, under a shell named so too: then only the guard
-        // keeps the sweep off itself and its ancestors.
-        const QString shell = sandbox.home() + u'/' + sandbox.word(), copy = sandbox.root() + u'/' + sandbox.word();
-        QVERIFY(QFile::copy(u"/bin/dash"_s, shell) && QFile::copy(self, copy));
-        QCOMPARE(QProcess::execute(shell, {u"-c"_s, u"\"$0\" 'findsNoTool:own pids'; exit $?"_s, copy}), 0);
-        return;
-    }
-    ManagerConfig config = sandboxConfig(sandbox);
-    config.searchProgram = sandbox.root() + u"/search"_s;
-    if (!search.isEmpty()) {
-        config.searchArguments.last() = QFileInfo(self).fileName(); // this copy's name, a word unique to the run
-        TestSandbox::writeScript(config.searchProgram, search);
-    }
-    CorvaltManager manager(config);
-    manager.cleanupExistingProcesses();
-    const QString pattern = QRegularExpression::escape(Opening + output).replace(u"\\*"_s, u"[^\\n]+"_s);
-    const QRegularExpression expected(QRegularExpression::anchoredPattern(pattern));
-    QTRY_VERIFY2(expected.match(manager.output()).hasMatch(), qPrintable(manager.output()));
-}
-
-void TestStaleProcessSweep::endsOnlyTheTool()
-{
-    TestSandbox sandbox; // the installed tool's path carries the word
-    const QString root = sandbox.root(), word = sandbox.word();
-    QVERIFY(QFile::copy(u"/bin/sleep"_s, root + u'/' + word) &&
-            QFile::copy(u"/bin/dash"_s, sandbox.home() + u'/' + word));
-    TestSandbox::writeScript(sandbox.toolPath(), "while :; do sleep 0.05; done\n");
-    TestSandbox::writeScript(root + u"/src/%1/build.sh"_s.arg(word), "while :; do sleep 0.05; done\n");
-    CorvaltManager manager(sandboxConfig(sandbox));
-    // What each process runs, and the signal that ends it (0: a bystander, which must live on).
-    const QList<std::pair<QString, int>> cases = {
-        {uR"(trap '' TERM; exec "$D/$W" 1001)"_s, SIGKILL},
-        {uR"(exec -a "$W" sleep 1002)"_s, SIGTERM},
-        {uR"(exec bash -c "sleep 1005 && $P --color=always 2>/dev/null || $P")"_s, SIGTERM}, // an earlier launch
-        {uR"(exec /bin/sh "$P" --color=always)"_s, SIGTERM},                                 // and its tool
-        {uR"(exec -a worker "$HOME/$W" -c 'trap "" TERM; while :; do sleep 0.05; done' "$W")"_s, SIGKILL},
-        {uR"(exec tail -f "$D/$W" >/dev/null)"_s, 0},
-        {uR"(exec /bin/sh "$D/src/$W/build.sh")"_s, 0},
-        {uR"(exec -a "$D/$W/sleep" sleep 1003)"_s, 0},
-        {uR"(exec sh -c "sleep 1004; : $P.old")"_s, 0}};
-    QString script;
-    for (const auto& [command, signal] : cases) {
-        script += u"(%1) & echo $!\n"_s.arg(command);
-    }
-    QProcess launcher; // its process group holds every case, and ends with the test
-    launcher.setEnvironment(QProcess::systemEnvironment()
-                            << u"W="_s + word << u"D="_s + root << u"P="_s + sandbox.toolPath());
-    launcher.setChildProcessModifier(&ProcessControl::becomeSessionLeader);
-    launcher.start(u"/bin/bash"_s, {u"-c"_s, script + u"wait"_s});
-    QVERIFY(launcher.waitForStarted());
-    const auto endGroup = qScopeGuard([&launcher, group = launcher.processId()] {
-        ProcessControl::signalGroup(group, ProcessControl::Signal::Kill);
-        launcher.waitForFinished();
-    });
-    QTRY_COMPARE(launcher.peek(4096).count('\n'), cases.size());
-    const QList<QByteArray> pids = launcher.readAll().trimmed().split('\n');
-    QMap<qint64, int> endings; // in the search's order
-    for (qsizetype index = 0; index < cases.size(); ++index) {
-        endings.insert(pids.at(index).toLongLong(), cases.at(index).second);
-        QTRY_VERIFY(ProcessControl::commandLineOf(pids.at(index).toLongLong()).join(u' ').contains(word));
-    }
-    QVERIFY(QFile::remove(sandbox.home() + u'/' + word)); // a build replaced while it runs
-
-    QString ids, log;
-    for (auto ending = endings.cbegin(); ending != endings.cend(); ++ending) {
-        const QString id = QString::number(ending.key());
-        ids += ending.value() ? id + u", "_s : QString();
-        log += ending.value() ? u"🔨 Killing corvalt process with PID: %1\n"_s.arg(id) : QString();
-        log += ending.value() == SIGKILL ? u"⚡️ Force killing stubborn process PID: %1\n"_s.arg(id) : QString();
-    }
-    ids.chop(2);
-    const LogCapture capture;
-    const QDeadlineTimer grace(5 * 500); // each tool has its half second
-    manager.cleanupExistingProcesses();
-    QVERIFY(grace.hasExpired());
-    QCOMPARE(capture.linesStartingWith({u"🎯"_s, u"🔨"_s, u"⚡️"_s}).join(u'\n') + u'\n',
-             u"🎯 Found 5 corvalt process(es): [%1]\n"_s.arg(ids) + log);
-    QTRY_COMPARE(manager.output(),
-                 Opening +
-                     u"🎯 Found 5 existing corvalt process(es), terminating...\n"
-                     u"✅ Cleaned up existing corvalt processes\n"_s);
-    for (auto ending = endings.cbegin(); ending != endings.cend(); ++ending) {
-        QTRY_COMPARE(ProcessControl::signalProcess(ending.key(), ProcessControl::Signal::Probe), ending.value() == 0);
-    }
-}
 
 QTEST_GUILESS_MAIN(TestStaleProcessSweep)
 #include "tst_stale_process_sweep.moc"
