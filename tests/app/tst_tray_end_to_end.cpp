@@ -188,10 +188,9 @@ void TestTrayEndToEnd::trayMenu()
         }
     }
 
-    const QString item =
-        desktop.property(Watcher + u"/StatusNotifierWatcher"_s, Watcher, u"RegisteredStatusNotifierItems"_s)
-            .toStringList()
-            .value(0);
+    const QVariant items =
+        desktop.property(Watcher + u"/StatusNotifierWatcher"_s, Watcher, u"RegisteredStatusNotifierItems"_s);
+    const QString item = items.toStringList().value(0);
     const QString menu =
         item.section(u'/', 0, 0) + desktop.property(item, Item, u"Menu"_s).value<QDBusObjectPath>().path();
     if (statusNotifier) {
