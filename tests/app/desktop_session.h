@@ -8,8 +8,15 @@
 #include <csignal>
 #include <sys/prctl.h>
 
+using namespace Qt::StringLiterals;
+
 // How long a desktop's part may take to answer on a loaded machine.
 inline constexpr int Patience = 60000;
+
+inline bool waitFor(const std::function<bool()>& condition)
+{
+    return ProgramRun::waitUntil(condition, Patience);
+}
 
 // One desktop of a test's own: an Xvfb display, a private session bus and, on request, icewm
 // (window manager and XEmbed tray), xfce4-panel (StatusNotifierItem host) and a headless
@@ -18,6 +25,21 @@ inline constexpr int Patience = 60000;
 class DesktopSession
 {
 public:
+    enum Part { Display, Bus, Icewm, Weston, Panel };
+
+    DesktopSession()
+    {
+        for (const char* name : {"WAYLAND_DISPLAY", "SESSION_MANAGER", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
+            m_environment.remove(QString::fromLatin1(name));
+        }
+        // Private (0700), as a runtime folder must be. Services the bus starts (the panel's
+        // settings daemon) live in this home too.
+        m_environment.insert(u"HOME"_s, m_home.path());
+        m_environment.insert(u"XDG_RUNTIME_DIR"_s, m_home.path());
+        m_environment.insert(u"NO_AT_BRIDGE"_s, u"1"_s);
+        m_environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+    }
+
     ~DesktopSession()
     {
         if (m_panel) {
@@ -31,44 +53,35 @@ public:
         }
     }
 
-    // The display and the bus; false when either did not come up.
-    bool start()
+    // Returns once the part serves: Xvfb (on a display it picks) and the bus have printed where,
+    // icewm manages the screen, weston's socket is there, the panel's status tray owns the
+    // watcher's name.
+    bool start(Part part)
     {
-        m_environment = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"WAYLAND_DISPLAY", "SESSION_MANAGER", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
-            m_environment.remove(QString::fromLatin1(name));
+        static constexpr const char* Commands[] = {
+            "Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp -noreset",
+            "dbus-daemon --session --nofork --print-address=1",
+            "icewm",
+            "weston --backend=headless-backend.so --socket=wl-test --width=1280 --height=800",
+            "xfce4-panel --disable-wm-check"};
+        QProcess& process = *m_processes.emplace_back(std::make_unique<QProcess>());
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        process.setProcessEnvironment(m_environment);
+        process.startCommand(QString::fromLatin1(Commands[part]));
+        m_panel = part == Panel ? &process : m_panel;
+        if (part == Display || part == Bus) {
+            process.waitForReadyRead(Patience);
+            const QString line = QString::fromUtf8(process.readLine()).trimmed();
+            m_environment.insert(part == Bus ? u"DBUS_SESSION_BUS_ADDRESS"_s : u"DISPLAY"_s,
+                                 part == Bus ? line : u':' + line);
+            return !line.isEmpty() &&
+                (part == Display || QDBusConnection::connectToBus(line, m_home.path()).isConnected());
         }
-        // Private (0700), as a runtime folder must be.
-        m_environment.insert(QStringLiteral("HOME"), m_home.path());
-        m_environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
-        m_environment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
-        m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        // Xvfb picks a free display itself and writes its number once it accepts clients.
-        m_display = u':' + firstLine("Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp -noreset");
-        m_environment.insert(QStringLiteral("DISPLAY"), m_display);
-        // Services the bus starts (the panel's settings daemon) live in this home too.
-        const QString bus = firstLine("dbus-daemon --session --nofork --print-address=1");
-        m_environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
-        return m_display.size() > 1 && QDBusConnection::connectToBus(bus, m_home.path()).isConnected();
-    }
-
-    bool startIcewm()
-    {
-        launch("icewm");
-        return waitUntil([this] { return run(QStringLiteral("xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 0x")); });
-    }
-
-    bool startWeston()
-    {
-        launch("weston --backend=headless-backend.so --socket=wl-test --width=1280 --height=800");
-        return waitUntil([this] { return QFile::exists(m_home.filePath(QStringLiteral("wl-test"))); });
-    }
-
-    // Returns once the panel's status tray owns the watcher's name.
-    bool startPanel()
-    {
-        m_panel = &launch("xfce4-panel --disable-wm-check");
-        return waitUntil([this] { return owns("org.kde.StatusNotifierWatcher"); });
+        return waitFor([&] {
+            return part == Icewm ? run(u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 0x"_s)
+                : part == Weston ? QFile::exists(m_home.filePath(u"wl-test"_s))
+                                 : owns("org.kde.StatusNotifierWatcher");
+        });
     }
 
     // Ends the panel as a crash would, also its status tray, which runs in a process of its
@@ -80,7 +93,7 @@ public:
         }
         std::exchange(m_panel, nullptr)->kill();
         // A panel that starts while the bus still names the old one hands over to it and exits.
-        return waitUntil([this] { return !owns("org.kde.StatusNotifierWatcher") && !owns("org.xfce.Panel"); });
+        return waitFor([this] { return !owns("org.kde.StatusNotifierWatcher") && !owns("org.xfce.Panel"); });
     }
 
     // For a client of this desktop: X11, or Wayland under weston.
@@ -88,10 +101,10 @@ public:
     {
         QProcessEnvironment environment = m_environment;
         if (wayland) {
-            environment.remove(QStringLiteral("DISPLAY"));
-            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+            environment.remove(u"DISPLAY"_s);
+            environment.insert(u"QT_QPA_PLATFORM"_s, u"wayland"_s);
             // A path, since the program has a runtime folder of its own.
-            environment.insert(QStringLiteral("WAYLAND_DISPLAY"), m_home.filePath(QStringLiteral("wl-test")));
+            environment.insert(u"WAYLAND_DISPLAY"_s, m_home.filePath(u"wl-test"_s));
         }
         return environment;
     }
@@ -99,8 +112,8 @@ public:
     // Runs a shell command of X clients to its end, bounded; true when it exited 0.
     bool run(const QString& command) const
     {
-        const QStringList arguments = QStringLiteral("DISPLAY=%1 timeout 60 sh -c").arg(m_display).split(u' ');
-        return QProcess::execute(QStringLiteral("env"), arguments + QStringList{command}) == 0;
+        const QString display = u"DISPLAY="_s + m_environment.value(u"DISPLAY"_s);
+        return QProcess::execute(u"env"_s, {display, u"timeout"_s, u"60"_s, u"sh"_s, u"-c"_s, command}) == 0;
     }
 
     QDBusConnection bus() const { return QDBusConnection(m_home.path()); }
@@ -114,36 +127,15 @@ public:
 
     QVariant property(const QString& object, const QString& interface, const QString& name) const
     {
-        const QDBusMessage reply =
-            call(object, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"), {interface, name});
+        const QDBusMessage reply = call(object, u"org.freedesktop.DBus.Properties"_s, u"Get"_s, {interface, name});
         return reply.arguments().value(0).value<QDBusVariant>().variant();
     }
 
 private:
-    static bool waitUntil(const std::function<bool()>& condition) { return ProgramRun::waitUntil(condition, Patience); }
-
     bool owns(const char* name) const { return bus().interface()->isServiceRegistered(QString::fromLatin1(name)); }
 
-    QProcess& launch(const char* command)
-    {
-        QProcess& process = *m_processes.emplace_back(std::make_unique<QProcess>());
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process.setProcessEnvironment(m_environment);
-        process.startCommand(QString::fromLatin1(command));
-        return process;
-    }
-
-    // What Xvfb and dbus-daemon write once they serve.
-    QString firstLine(const char* command)
-    {
-        QProcess& process = launch(command);
-        process.waitForReadyRead(Patience);
-        return QString::fromUtf8(process.readLine()).trimmed();
-    }
-
     QTemporaryDir m_home;
-    QProcessEnvironment m_environment;
-    QString m_display;
+    QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
     std::vector<std::unique_ptr<QProcess>> m_processes;
     QProcess* m_panel = nullptr;
 };

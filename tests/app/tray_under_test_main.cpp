@@ -10,27 +10,23 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-void startProbe()
+static void startProbe()
 {
     auto* const timer = new QTimer(QCoreApplication::instance());
     QObject::connect(timer, &QTimer::timeout, [last = QString()]() mutable {
         QStringList fields{u"🧪"_s};
-        const auto place = [&fields](const QString& name, QPoint at) {
-            fields << u"%1=%2,%3"_s.arg(name).arg(at.x()).arg(at.y());
-        };
-        const auto entries = [&place](const auto& bar) {
+        const auto entries = [&fields](const auto& bar) {
             QStringList labels;
             for (QAction* const action : bar.actions()) {
                 labels.append(action->isSeparator() ? u"-"_s : action->text());
-                place(labels.last(), bar.mapToGlobal(bar.actionGeometry(action).center()));
+                const QPoint at = bar.mapToGlobal(bar.actionGeometry(action).center());
+                fields << u"%1=%2,%3"_s.arg(labels.last()).arg(at.x()).arg(at.y());
             }
             return labels.join(u'|');
         };
         // Never QSystemTrayIcon::isSystemTrayAvailable(): it fixes Qt's tray backend for good.
         if (const auto* const icon = qApp->findChild<QSystemTrayIcon*>(); icon && !icon->geometry().isEmpty()) {
-            place(u"tray"_s, icon->geometry().center());
+            fields << u"tray=%1,%2"_s.arg(icon->geometry().center().x()).arg(icon->geometry().center().y());
         }
         for (QWidget* const widget : QApplication::topLevelWidgets()) {
             if (const auto* const menu = qobject_cast<QMenu*>(widget); menu && menu->isVisible()) {
@@ -49,8 +45,6 @@ void startProbe()
     });
     timer->start(50);
 }
-
-} // namespace
 
 Q_COREAPP_STARTUP_FUNCTION(startProbe)
 
