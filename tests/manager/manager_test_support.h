@@ -28,10 +28,3 @@ inline QByteArray readAll(const QString& path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
-
-// Until the output reports `count` exits of the tool.
-inline bool waitForExit(const CorvaltManager& manager, int count = 1)
-{
-    return QTest::qWaitFor(
-        [&] { return manager.output().count(QStringLiteral("⚡️ CLI exited with code")) >= count; }, 20000);
-}
