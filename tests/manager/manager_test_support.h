@@ -25,6 +25,5 @@ inline ManagerConfig sandboxConfig(const TestSandbox& sandbox,
 
 inline QByteArray readAll(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return TestSandbox::readFile(path);
 }

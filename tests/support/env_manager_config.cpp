@@ -5,17 +5,13 @@
 
 #include <QDir>
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace {
 
 QString required(const char* name)
 {
     const QString value = qEnvironmentVariable(name);
     if (value.isEmpty()) {
-        std::fprintf(stderr, "tray-under-test: %s must be set\n", name);
-        std::exit(3);
+        qFatal("%s must be set", name);
     }
     return value;
 }
@@ -27,8 +23,7 @@ ManagerConfig ManagerConfig::builtIn()
     const QString word = required("TRAY_TEST_SEARCH_WORD");
     // A short or real pattern would sweep processes that are not this run's.
     if (word.size() < 12 || word.contains(QStringLiteral("corvalt"), Qt::CaseInsensitive)) {
-        std::fprintf(stderr, "tray-under-test: TRAY_TEST_SEARCH_WORD must be unique to the run\n");
-        std::exit(3);
+        qFatal("TRAY_TEST_SEARCH_WORD must be unique to the run");
     }
     ManagerConfig config;
     config.homeDirectory = QDir::homePath();

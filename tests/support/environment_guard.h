@@ -23,8 +23,7 @@ public:
             value ? qputenv(name, *value) : qunsetenv(name);
         }
     }
-    EnvironmentGuard(const EnvironmentGuard&) = delete;
-    EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
+    Q_DISABLE_COPY(EnvironmentGuard)
 
 private:
     QList<std::pair<const char*, std::optional<QByteArray>>> m_saved;

@@ -1,24 +1,20 @@
 #include "tests/support/https_test_server.h"
 
+#include "tests/support/test_sandbox.h"
+
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
 
-namespace {
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-} // namespace
-
 HttpsTestServer::HttpsTestServer(const QString& certificateBase, QObject* parent) : QObject(parent)
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setLocalCertificate(QSslCertificate(readFile(certificateBase + QStringLiteral(".pem")), QSsl::Pem));
-    configuration.setPrivateKey(QSslKey(readFile(certificateBase + QStringLiteral(".key")), QSsl::Rsa, QSsl::Pem));
+    configuration.setLocalCertificate(
+        QSslCertificate(TestSandbox::readFile(certificateBase + QStringLiteral(".pem")), QSsl::Pem));
+    configuration.setPrivateKey(
+        QSslKey(TestSandbox::readFile(certificateBase + QStringLiteral(".key")), QSsl::Rsa, QSsl::Pem));
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     m_server.setSslConfiguration(configuration);
     connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, &HttpsTestServer::onConnection);

@@ -1,17 +1,13 @@
 #include "tests/support/proc_table.h"
 
+#include "tests/support/test_sandbox.h"
+
 #include <QDir>
 #include <QFile>
 
 #include <functional>
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Every process /proc lists now whose state, parent and group match, zombies included.
 QList<qint64> processes(const std::function<bool(char, qint64, qint64)>& matches)
@@ -21,7 +17,7 @@ QList<qint64> processes(const std::function<bool(char, qint64, qint64)>& matches
     for (const QString& entry : QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs)) {
         const qint64 pid = entry.toLongLong();
         // "pid (comm) state ppid pgrp ...": comm may hold blanks and parentheses.
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QByteArray stat = TestSandbox::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
         const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
         if (stat.contains(')') && fields.size() >= 3 && !fields.at(0).isEmpty() &&
             matches(fields.at(0).at(0), fields.at(1).toLongLong(), fields.at(2).toLongLong())) {
@@ -51,7 +47,7 @@ QList<qint64> ProcTable::zombieChildrenOf(qint64 parent)
 qint64 ProcTable::statusBytes(qint64 pid, const char* field)
 {
     const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
+    for (const QByteArray& line : TestSandbox::readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
         if (line.startsWith(key)) {
             return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong() * 1024;
         }

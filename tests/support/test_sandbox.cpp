@@ -18,12 +18,6 @@ set -- $(cat /proc/$$/stat)
 printf 'pid=%s\ngroup=%s\n' "$$" "$5" > "$report.part" && mv "$report.part" "$report"
 )sh";
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 TestSandbox::TestSandbox(const QString& homeName)
@@ -100,4 +94,10 @@ QStringList TestSandbox::installDirEntries() const
 QString TestSandbox::uniqueWord()
 {
     return QStringLiteral("staletest") + QUuid::createUuid().toString(QUuid::Id128).left(12);
+}
+
+QByteArray TestSandbox::readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

@@ -51,6 +51,8 @@ public:
 
     // A name unique to this test run, for command-line patterns that match nothing else.
     static QString uniqueWord();
+    // A file's bytes, empty when it cannot be read.
+    static QByteArray readFile(const QString& path);
     // The file name of the tool's build on the test server.
     static const QString AssetName;
 
