@@ -2,7 +2,6 @@
 
 #include "tests/support/test_sandbox.h"
 
-#include <QFile>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
