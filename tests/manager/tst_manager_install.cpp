@@ -65,17 +65,24 @@ void TestManagerInstall::install_data()
     row("stalled", "stall", big.left(64 * 1024), "No data received for 1.5 seconds");
     row("untrusted certificate", "untrusted", Tool, "*");
     row("certificate for another name", "wrongname", Tool, "*");
+    row("expired certificate", "expired", Tool, "*");
     row("redirect to plain http", "http", {}, "*");
     row("empty body", "", {}, "The server sent an empty file");
     row("too large, announced", "", big, "The download is 307202 bytes, more than the 262144 allowed");
     row("too large, unannounced", "unannounced", big, "The download is larger than the 262144 bytes allowed");
     row("HTML page", "", html, R"(The download is not a program for * it begins "<!DOCTYPE html>\n<html><body>Serv")");
+    row("JSON error",
+        "",
+        R"({"error": "rate limited"})",
+        R"(The download is not a program for * it begins "{\"error\": *")");
+    row("zip archive", "", "PK\x03\x04" + Tool, R"(The download is not a program for * it begins "PK\x03\x04#!*")");
     row("Mach-O", "", macho, R"(The download is not a program for * "\xcf\xfa\xed\xfe\x07#!*")");
     row("ELF for another machine", "", otherElf, "The download is an ELF file for another machine, not for *");
     row("signed by another key", "", Tool, "The signature is by another key *", signature("b.minisig"));
     row("flipped byte", "", QByteArray(Tool).replace('f', 'F'), "The signature does not match the download", good);
     row("signature missing", "", Tool, "The signature is missing: *", "-");
     row("signature truncated", "", Tool, "The signature file is malformed: *", good.left(good.size() / 2));
+    row("signature of garbage", "", Tool, "The signature file is malformed: *", "garbage\n");
     row("trusted comment altered", "", Tool, "The signature's trusted comment does not match its signature", altered);
     row("full disk", "rw", big.left(200 * 1024), "❌ Install error: *");
     row("read-only disk", "ro", Tool, "❌ Install error: *");
@@ -104,8 +111,9 @@ void TestManagerInstall::install()
         QFile(path).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     }
 
-    HttpsTestServer server(QStringLiteral(TEST_CERT_DIR "/") +
-                           (fault == u"untrusted" || fault == u"wrongname" ? fault : u"server"_s));
+    HttpsTestServer server(
+        QStringLiteral(TEST_CERT_DIR "/") +
+        (QStringList{u"untrusted"_s, u"wrongname"_s, u"expired"_s}.contains(fault) ? fault : u"server"_s));
     QTcpServer plain; // serves the tool to whoever follows a redirect to plain http
     QVERIFY(server.listen() && plain.listen(QHostAddress::LocalHost));
     connect(&plain, &QTcpServer::newConnection, &plain, [&plain] {
