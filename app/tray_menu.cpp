@@ -1,27 +1,30 @@
 #include "app/tray_menu.h"
 
-#include "loginitem/login_item_manager.h"
+#include "start_at_login/start_at_login.h"
 #include "terminal/window_manager.h"
 
 #include <QCursor>
 #include <QGuiApplication>
 #include <QImageReader>
 
-TrayMenu::TrayMenu(LoginItemManager& loginItemManager, std::function<void()> quit, QObject* parent)
-    : QObject(parent), m_loginItemManager(loginItemManager)
+TrayMenu::TrayMenu(WindowManager& windowManager,
+                   StartAtLogin& startAtLogin,
+                   std::function<void()> quit,
+                   QObject* parent)
+    : QObject(parent), m_windowManager(windowManager), m_startAtLogin(startAtLogin)
 {
     m_openAction = m_menu.addAction(QStringLiteral("Open Corvalt Status"));
     m_menu.addSeparator();
-    m_loginItemAction = m_menu.addAction(loginItemLabel(m_loginItemManager.isEnabled()));
+    m_startAtLoginAction = m_menu.addAction(startAtLoginLabel(m_startAtLogin.isEnabled()));
     m_menu.addSeparator();
     m_quitAction = m_menu.addAction(QStringLiteral("Quit"));
 
-    connect(m_openAction, &QAction::triggered, this, [] { WindowManager::shared().openTerminalWindow(); });
-    connect(m_loginItemAction, &QAction::triggered, this, [this] { m_loginItemManager.toggleLoginItem(); });
+    connect(m_openAction, &QAction::triggered, this, [this] { m_windowManager.openTerminalWindow(); });
+    connect(m_startAtLoginAction, &QAction::triggered, this, [this] { m_startAtLogin.toggle(); });
     connect(m_quitAction, &QAction::triggered, this, std::move(quit));
 
-    connect(&m_menu, &QMenu::aboutToShow, this, &TrayMenu::updateLoginItemLabel);
-    connect(&m_loginItemManager, &LoginItemManager::isEnabledChanged, this, &TrayMenu::updateLoginItemLabel);
+    connect(&m_menu, &QMenu::aboutToShow, this, &TrayMenu::updateStartAtLoginLabel);
+    connect(&m_startAtLogin, &StartAtLogin::isEnabledChanged, this, &TrayMenu::updateStartAtLoginLabel);
 }
 
 void TrayMenu::showTrayIcon()
@@ -44,13 +47,13 @@ void TrayMenu::onActivated(QSystemTrayIcon::ActivationReason reason)
     }
     // A Wayland client neither knows the pointer's place nor may open a menu without a window.
     if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
-        WindowManager::shared().openTerminalWindow();
+        m_windowManager.openTerminalWindow();
         return;
     }
     m_menu.popup(QCursor::pos());
 }
 
-QString TrayMenu::loginItemLabel(bool isEnabled)
+QString TrayMenu::startAtLoginLabel(bool isEnabled)
 {
     return isEnabled ? QStringLiteral("✓ Start at Login") : QStringLiteral("Start at Login");
 }
@@ -68,7 +71,7 @@ QIcon TrayMenu::chevronIcon()
     return icon;
 }
 
-void TrayMenu::updateLoginItemLabel()
+void TrayMenu::updateStartAtLoginLabel()
 {
-    m_loginItemAction->setText(loginItemLabel(m_loginItemManager.isEnabled()));
+    m_startAtLoginAction->setText(startAtLoginLabel(m_startAtLogin.isEnabled()));
 }

@@ -67,17 +67,6 @@ CorvaltManager::CorvaltManager(ManagerConfig config, QObject* parent)
 
 CorvaltManager::~CorvaltManager() = default;
 
-CorvaltManager& CorvaltManager::shared()
-{
-    static CorvaltManager* const instance = [] {
-        auto* manager = new CorvaltManager(ManagerConfig::builtIn());
-        // Owned by the application object, so it goes before Qt does.
-        manager->setParent(QCoreApplication::instance());
-        return manager;
-    }();
-    return *instance;
-}
-
 ToolProcess* CorvaltManager::currentProcess() const
 {
     return m_currentProcess;

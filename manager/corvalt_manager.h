@@ -26,10 +26,6 @@ public:
     explicit CorvaltManager(ManagerConfig config, QObject* parent = nullptr);
     ~CorvaltManager() override;
 
-    // Created on first access from the main thread, with the built-in configuration; owned by
-    // the application object.
-    static CorvaltManager& shared();
-
     const QString& output() const { return m_output.text(); }
     const OutputHandler& outputHandler() const { return m_outputHandler; }
     const QString& installDir() const { return m_installDir; }

@@ -27,7 +27,7 @@ class TerminalView : public QAbstractScrollArea
 public:
     static constexpr int Padding = 12;
 
-    explicit TerminalView(CorvaltManager& manager = CorvaltManager::shared(), QWidget* parent = nullptr);
+    explicit TerminalView(CorvaltManager& manager, QWidget* parent = nullptr);
     ~TerminalView() override;
 
     const TerminalBuffer& buffer() const { return m_buffer; }

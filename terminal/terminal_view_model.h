@@ -18,7 +18,7 @@ class TerminalViewModel : public QObject
     Q_OBJECT
 
 public:
-    explicit TerminalViewModel(CorvaltManager& manager = CorvaltManager::shared(), QObject* parent = nullptr);
+    explicit TerminalViewModel(CorvaltManager& manager, QObject* parent = nullptr);
     ~TerminalViewModel() override;
 
     // Part of the text by positions counted from the start of the manager's text at creation,

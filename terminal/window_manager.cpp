@@ -23,17 +23,6 @@ WindowManager::~WindowManager()
     }
 }
 
-WindowManager& WindowManager::shared()
-{
-    static WindowManager* const instance = [] {
-        auto* manager = new WindowManager(CorvaltManager::shared());
-        // Owned by the application object, like the manager whose output it shows.
-        manager->setParent(QCoreApplication::instance());
-        return manager;
-    }();
-    return *instance;
-}
-
 QWidget* WindowManager::terminalWindow() const
 {
     return m_terminalWindow.get();

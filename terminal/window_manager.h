@@ -20,11 +20,8 @@ class WindowManager : public QObject
     Q_OBJECT
 
 public:
-    explicit WindowManager(CorvaltManager& manager = CorvaltManager::shared(), QObject* parent = nullptr);
+    explicit WindowManager(CorvaltManager& manager, QObject* parent = nullptr);
     ~WindowManager() override;
-
-    // Created on first access from the main thread; owned by the application object.
-    static WindowManager& shared();
 
     void openTerminalWindow();
     // The open window, or null.

@@ -3,8 +3,9 @@
 //   window=1             once the display server has exposed the terminal window
 //   menu=L|-|L…          the open menu's entries, "-" for separators
 //   tray=x,y  LABEL=x,y  screen centres of the tray icon, of menu bar titles and of open entries
-#include "app/corvalt_mac_app.h"
+#include "app/tray_application.h"
 #include "platform/log.h"
+#include "tests/support/environment_configuration.h"
 
 #include <QtWidgets>
 
@@ -50,5 +51,5 @@ Q_COREAPP_STARTUP_FUNCTION(startProbe)
 
 int main(int argc, char** argv)
 {
-    return Corvalt_MacApp::main(argc, argv);
+    return TrayApplication::run(argc, argv, configurationFromEnvironment());
 }

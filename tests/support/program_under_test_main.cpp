@@ -1,9 +1,10 @@
 // The tray program as shipped, with the configuration of the end-to-end test's variant (server,
 // authority and sweep pattern from the environment) and nothing added: what the fault suite
 // and the benchmarks run.
-#include "app/corvalt_mac_app.h"
+#include "app/tray_application.h"
+#include "tests/support/environment_configuration.h"
 
 int main(int argc, char** argv)
 {
-    return Corvalt_MacApp::main(argc, argv);
+    return TrayApplication::run(argc, argv, configurationFromEnvironment());
 }

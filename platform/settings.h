@@ -2,21 +2,21 @@
 
 #include <QString>
 
-// The per-user preference store: one settings file, in which a flag never set reads as false.
-class UserDefaults
+// The program's settings file, in which a flag never set reads as false.
+class Settings
 {
 public:
-    explicit UserDefaults(QString filePath);
+    explicit Settings(QString filePath);
 
     // $XDG_CONFIG_HOME/Corvalt/corvalt-tray.conf (by default under ~/.config), looked up anew on
     // each call.
-    static UserDefaults standard();
+    static Settings forThisUser();
 
     const QString& filePath() const { return m_filePath; }
 
-    bool boolForKey(const QString& key) const;
+    bool flag(const QString& key) const;
     // False when the file could not be written.
-    bool setBool(bool value, const QString& key);
+    bool setFlag(const QString& key, bool value);
 
 private:
     QString m_filePath;

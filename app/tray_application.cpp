@@ -1,106 +1,116 @@
-#include "app/corvalt_mac_app.h"
+#include "app/tray_application.h"
 
 #include "app/command_line.h"
 #include "app/single_instance.h"
-#include "app/tray_menu.h"
-#include "loginitem/login_item_manager.h"
-#include "manager/corvalt_manager.h"
+#include "manager/manager_config.h"
 #include "platform/log.h"
-#include "platform/status_notifier_watch.h"
 #include "platform/termination_signals.h"
-#include "terminal/window_manager.h"
 
 #include <QApplication>
 #include <QTimer>
 
 #include <cstdlib>
 
-Corvalt_MacApp::Corvalt_MacApp(QObject* parent) : QObject(parent) { }
-
-Corvalt_MacApp::~Corvalt_MacApp() = default;
-
-LoginItemManager& Corvalt_MacApp::loginItemManager()
-{
-    if (!m_loginItemManager) {
-        m_loginItemManager = &LoginItemManager::shared();
-    }
-    return *m_loginItemManager;
+namespace {
+constexpr std::chrono::milliseconds WindowDelay{500};
 }
 
-void Corvalt_MacApp::body()
+TrayApplication::TrayApplication(const ManagerConfig& config, QObject* parent)
+    : QObject(parent)
+    , m_manager(config, this)
+    , m_windowManager(m_manager, this)
+    , m_startAtLogin(AutostartEntry::forThisProgram(), Settings::forThisUser(), this)
+    , m_trayMenu(
+          m_windowManager, m_startAtLogin, [this] { quit(); }, this)
 {
-    m_trayMenu = std::make_unique<TrayMenu>(
-        loginItemManager(), [this] { quit(); }, this);
+    showTrayItem();
+}
+
+TrayApplication::~TrayApplication() = default;
+
+void TrayApplication::showTrayItem()
+{
     // Qt 6.4 settles on its tray backend for good at the first tray icon: a StatusNotifierItem if
     // a host is on the bus then, XEmbed otherwise. XEmbed serves X11 trays that start later; a
     // Wayland client has only the bus, so there the icon waits for a host.
     // A host that restarts gets the item again from Qt itself.
-    m_statusNotifierWatch = std::make_unique<StatusNotifierWatch>();
-    if (m_statusNotifierWatch->isHostPresent() || QGuiApplication::platformName() == u"xcb") {
-        m_trayMenu->showTrayIcon();
+    if (m_statusNotifierWatch.isHostPresent() || QGuiApplication::platformName() == u"xcb") {
+        m_trayMenu.showTrayIcon();
     } else {
-        connect(m_statusNotifierWatch.get(), &StatusNotifierWatch::hostAppeared, m_trayMenu.get(), [this] {
-            if (!m_trayMenu->hasTrayIcon()) {
+        connect(&m_statusNotifierWatch, &StatusNotifierWatch::hostAppeared, &m_trayMenu, [this] {
+            if (!m_trayMenu.hasTrayIcon()) {
                 Log::print(u"🪟 A system tray appeared: the Corvalt item is now in it");
-                m_trayMenu->showTrayIcon();
+                m_trayMenu.showTrayIcon();
             }
         });
     }
-    if (!m_trayMenu->hasTrayIcon() || !QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!m_trayMenu.hasTrayIcon() || !QSystemTrayIcon::isSystemTrayAvailable()) {
         // Without a tray (GNOME without an extension, a bare window manager) the same actions
         // stay reachable from the window; launching the program again brings the window back.
         // They stay there once a tray appears, since a tray may go away again.
         Log::print(u"⚠️ No system tray available: the Corvalt menu is in the terminal window's menu bar");
-        WindowManager::shared().setWindowMenuActions(m_trayMenu->actions());
+        m_windowManager.setWindowMenuActions(m_trayMenu.actions());
     }
 }
 
-void Corvalt_MacApp::quit()
+void TrayApplication::launch()
+{
+    Log::print(u"🚀 AppDelegate applicationDidFinishLaunching called");
+    // Runs once the sweep below has given the event loop back, and not before the delay.
+    QTimer::singleShot(WindowDelay, this, [this] {
+        Log::print(u"🚀 Opening terminal window automatically");
+        m_windowManager.openTerminalWindow();
+    });
+    m_manager.createInstallDirectory();
+    Log::print(u"🚀 About to call downloadAndRunCLI");
+    m_manager.downloadAndRunCLI();
+    Log::print(u"🚀 downloadAndRunCLI called");
+}
+
+void TrayApplication::quit()
 {
     if (m_quitting) {
         return;
     }
     m_quitting = true;
-    CorvaltManager::shared().cleanup();
+    m_manager.cleanup();
+    // The event loop ends, and aboutToQuit brings us to shutDown().
     QCoreApplication::quit();
 }
 
-void Corvalt_MacApp::terminate()
+void TrayApplication::shutDown()
 {
-    if (m_terminated) {
+    if (m_shutDown) {
         return;
     }
-    m_terminated = true;
-    m_appDelegate.applicationWillTerminate();
+    m_shutDown = true;
+    Log::print(u"🛑 AppDelegate applicationWillTerminate called");
+    m_manager.cleanup();
+    Log::print(u"🛑 App termination cleanup completed");
 }
 
-void Corvalt_MacApp::terminateOnExit()
+void TrayApplication::shutDownAtExit()
 {
-    // Qt calls exit() from inside the event loop when the display connection breaks, as at a
-    // logout: the tool must not outlive us then either.
+    // exit() leaves the event loop without returning from it: the application object is still
+    // there, with this one as its child.
     QCoreApplication* const application = QCoreApplication::instance();
     auto* const app =
-        application ? application->findChild<Corvalt_MacApp*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
-    if (!app || app->m_terminated) {
+        application ? application->findChild<TrayApplication*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+    if (!app || app->m_shutDown) {
         return;
     }
     Log::print(u"🛑 Exiting without a quit, stopping the CLI");
-    app->terminate();
+    app->shutDown();
 }
 
-int Corvalt_MacApp::main(int argc, char** argv)
+int TrayApplication::run(int argc, char** argv, const ManagerConfig& config)
 {
-    // --help and --version answer without a display. An argument we do not know may be one of
-    // Qt's own (-platform, -display), which QApplication takes out of argc and argv first.
-    if (const CommandLine arguments(argc, argv); arguments.isValid()) {
-        if (const auto status = arguments.answer()) {
-            return *status;
-        }
-    }
-    QApplication application(argc, argv);
+    // --help, --version, a usage error and a missing display are answered before Qt is started,
+    // which would abort without a display.
     if (const auto status = CommandLine(argc, argv).answer()) {
         return *status;
     }
+    QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Corvalt"));
     QApplication::setApplicationName(QStringLiteral("corvalt-tray"));
     QApplication::setDesktopFileName(QStringLiteral("corvalt-tray"));
@@ -122,10 +132,10 @@ int Corvalt_MacApp::main(int argc, char** argv)
         Log::print(QStringLiteral("⚠️ Cannot make sure that Corvalt runs only once: ") + instance.errorString());
     }
 
-    Corvalt_MacApp app(&application);
-    QObject::connect(&instance, &SingleInstance::showWindowRequested, &app, [] {
+    TrayApplication app(config, &application);
+    connect(&instance, &SingleInstance::showWindowRequested, &app, [&app] {
         Log::print(u"🪟 Another launch asked for the terminal window");
-        WindowManager::shared().openTerminalWindow();
+        app.m_windowManager.openTerminalWindow();
     });
 
     // Logout, kill and Ctrl+C end the program as "Quit" does, so the tool does not outlive it.
@@ -134,14 +144,13 @@ int Corvalt_MacApp::main(int argc, char** argv)
         Log::print(QStringLiteral("⚠️ Termination signals will not stop the CLI: ") +
                    terminationSignals.errorString());
     }
-    QObject::connect(&terminationSignals, &TerminationSignals::received, &app, [&app](const QString& name) {
+    connect(&terminationSignals, &TerminationSignals::received, &app, [&app](const QString& name) {
         Log::print(QStringLiteral("🛑 Received %1, quitting").arg(name));
         app.quit();
     });
+    connect(&application, &QCoreApplication::aboutToQuit, &app, &TrayApplication::shutDown);
+    std::atexit(&TrayApplication::shutDownAtExit);
 
-    app.body();
-    QTimer::singleShot(0, &app.appDelegate(), &AppDelegate::applicationDidFinishLaunching);
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, &app, &Corvalt_MacApp::terminate);
-    std::atexit(&Corvalt_MacApp::terminateOnExit);
+    QTimer::singleShot(0, &app, &TrayApplication::launch);
     return QApplication::exec();
 }

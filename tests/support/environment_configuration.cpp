@@ -1,7 +1,7 @@
 // The configuration of the end-to-end test's variant of the tray program: the same code as the
 // shipped one, but the server, its authority and the search pattern come from the test through
 // the environment, so that the sweep ends only what this test run started.
-#include "manager/manager_config.h"
+#include "tests/support/environment_configuration.h"
 
 #include <QDir>
 
@@ -18,7 +18,7 @@ QString required(const char* name)
 
 } // namespace
 
-ManagerConfig ManagerConfig::builtIn()
+ManagerConfig configurationFromEnvironment()
 {
     const QString word = required("TRAY_TEST_SEARCH_WORD");
     // A short or real pattern would sweep processes that are not this run's.

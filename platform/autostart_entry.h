@@ -4,27 +4,27 @@
 
 // Start at login through the freedesktop autostart mechanism: a desktop entry in
 // $XDG_CONFIG_HOME/autostart (by default ~/.config/autostart) that desktops start at login.
-class AutostartService
+class AutostartEntry
 {
 public:
     enum class Status {
-        NotRegistered,  // no entry
+        Absent,         // no entry
         Enabled,        // our entry, switched on
         SwitchedOff,    // our entry, but Hidden=true or X-GNOME-Autostart-enabled=false
         ForAnotherCopy, // written by a copy of this program elsewhere (moved, reinstalled)
         NotOurs,        // another program's entry under our name: never replaced or removed
     };
 
-    AutostartService(QString entryPath, QString programPath);
+    AutostartEntry(QString entryPath, QString programPath);
 
     // The entry "corvalt-tray.desktop" in the user's autostart folder, for the running program.
-    static AutostartService forThisProgram();
+    static AutostartEntry forThisProgram();
 
     Status status() const;
     // Each returns false on failure; errorString() then names the path and the reason. Another
     // program's entry is a failure too: it stays as it is.
-    bool registerProgram();
-    bool unregisterProgram();
+    bool write();
+    bool remove();
     const QString& errorString() const { return m_errorString; }
 
 private:

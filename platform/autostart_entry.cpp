@@ -1,4 +1,4 @@
-#include "platform/autostart_service.h"
+#include "platform/autostart_entry.h"
 
 #include "platform/desktop_entry.h"
 
@@ -53,21 +53,21 @@ QString entryText(const QString& programPath)
 
 } // namespace
 
-AutostartService::AutostartService(QString entryPath, QString programPath)
+AutostartEntry::AutostartEntry(QString entryPath, QString programPath)
     : m_entryPath(std::move(entryPath)), m_programPath(std::move(programPath))
 {
 }
 
-AutostartService AutostartService::forThisProgram()
+AutostartEntry AutostartEntry::forThisProgram()
 {
-    return AutostartService(QDir(autostartDirectory()).filePath(EntryName), QCoreApplication::applicationFilePath());
+    return AutostartEntry(QDir(autostartDirectory()).filePath(EntryName), QCoreApplication::applicationFilePath());
 }
 
-AutostartService::Status AutostartService::status() const
+AutostartEntry::Status AutostartEntry::status() const
 {
     QFile file(m_entryPath);
     if (!QFileInfo(m_entryPath).isFile()) {
-        return QFileInfo(m_entryPath).exists() ? Status::NotOurs : Status::NotRegistered;
+        return QFileInfo(m_entryPath).exists() ? Status::NotOurs : Status::Absent;
     }
     if (!file.open(QIODevice::ReadOnly)) {
         return Status::NotOurs;
@@ -84,7 +84,7 @@ AutostartService::Status AutostartService::status() const
     return Status::Enabled;
 }
 
-bool AutostartService::registerProgram()
+bool AutostartEntry::write()
 {
     m_errorString.clear();
     if (isOtherProgramsEntry()) {
@@ -108,7 +108,7 @@ bool AutostartService::registerProgram()
     return true;
 }
 
-bool AutostartService::unregisterProgram()
+bool AutostartEntry::remove()
 {
     m_errorString.clear();
     if (isOtherProgramsEntry()) {
@@ -124,13 +124,13 @@ bool AutostartService::unregisterProgram()
     return true;
 }
 
-bool AutostartService::isOtherProgramsEntry() const
+bool AutostartEntry::isOtherProgramsEntry() const
 {
     // Anything but a file fails on its own, with the system's reason.
     return QFileInfo(m_entryPath).isFile() && status() == Status::NotOurs;
 }
 
-bool AutostartService::fail(const QString& what, const QString& path, const QString& reason)
+bool AutostartEntry::fail(const QString& what, const QString& path, const QString& reason)
 {
     m_errorString = QStringLiteral("%1 %2: %3").arg(what, path, reason);
     return false;

@@ -1,4 +1,4 @@
-#include "loginitem/login_item_manager.h"
+#include "start_at_login/start_at_login.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_sandbox.h"
 
@@ -18,7 +18,7 @@ const QStringList Disabled{u"🔧 Login item disabled using SMAppService"_s},
     Enabled{u"🔧 Login item enabled using SMAppService"_s};
 const QStringList ToggleFailed{u"❌ Failed to toggle login item: "_s};
 const QString Entry = u"autostart/corvalt-tray.desktop"_s;
-const QString Settings = u"Corvalt/corvalt-tray.conf"_s;
+const QString SettingsFile = u"Corvalt/corvalt-tray.conf"_s;
 const QByteArray Foreign = "[Desktop Entry]\nType=Application\nExec=/usr/bin/true --keep\n"_ba;
 // The system's reason after a failure line, and the settings file's name, are cut off before comparing.
 const QRegularExpression Reason(u"(: |LoginItem in ).*"_s);
@@ -32,7 +32,7 @@ class TestStartAtLogin : public QObject
     static QString path(const QString& name) { return QDir(qEnvironmentVariable("XDG_CONFIG_HOME")).filePath(name); }
     static auto launch(const QString& program = QCoreApplication::applicationFilePath())
     {
-        return std::make_unique<LoginItemManager>(AutostartService(path(Entry), program), UserDefaults::standard());
+        return std::make_unique<StartAtLogin>(AutostartEntry(path(Entry), program), Settings::forThisUser());
     }
     static QByteArray ours(auto x) { return "[Desktop Entry]\nExec=" + qApp->applicationFilePath().toUtf8() + x; }
     static QByteArray read(const QString& name)
@@ -68,8 +68,8 @@ private Q_SLOTS:
             << Entry << ours("\n[Desktop Entry]\n").replace(0, 15, "[Other]") << Failed;
         QTest::newRow("folder in the entry's place") << Entry + "/x" << x << Failed;
         QTest::newRow("moved copy") << Entry << "[Desktop Entry]\nExec=/gone\nX-Corvalt-Tray=true"_ba << Working;
-        QTest::newRow("junk settings") << Settings << "\0\xff\xfe[\x80\x01]\n=\xc3(\x9f\\"_ba.repeated(300) << Working;
-        QTest::newRow("folder in the settings' place") << Settings + "/x" << x << Working + Unsaved;
+        QTest::newRow("junk settings") << SettingsFile << "\0\xff\xfe[\x80\x01]\n=\xc3(\x9f\\"_ba.repeated(300) << Working;
+        QTest::newRow("folder in the settings' place") << SettingsFile + "/x" << x << Working + Unsaved;
         QTest::newRow("off by the user") << "nothing" << none << Working + Disabled;
         QTest::newRow("toggled twice") << "nothing" << none << Working + Disabled + Enabled;
         QTest::newRow("entry removed outside") << Entry << none << Working + Enabled;
@@ -93,18 +93,18 @@ private Q_SLOTS:
         place(toggles ? u"unused"_s : placed, content);
         const auto manager = launch();
         place(toggles ? placed : u"unused"_s, content);
-        QSignalSpy changes(manager.get(), &LoginItemManager::isEnabledChanged);
+        QSignalSpy changes(manager.get(), &StartAtLogin::isEnabledChanged);
         for (qsizetype i = 0; i < toggles; ++i) {
-            manager->toggleLoginItem();
+            manager->toggle();
         }
         QCOMPARE(log.lines().replaceInStrings(Reason, u"\\1"_s), lines);
         QCOMPARE(manager->isEnabled(), on);
         QCOMPARE(changes.size(), toggles - refused);
         // A done change shows in the entry; another program's entry, or whatever was in the way, stays.
         QVERIFY(failed || QFileInfo::exists(path(Entry)) == on);
-        QVERIFY(content != Foreign || !AutostartService(path(Entry), qApp->applicationFilePath()).unregisterProgram());
+        QVERIFY(content != Foreign || !AutostartEntry(path(Entry), qApp->applicationFilePath()).remove());
         QVERIFY(!failed || read(placed) == content);
-        QCOMPARE(read(Settings).contains("\nhasEnabledLoginItem=true\n"), !lines.contains(Unsaved[0]));
+        QCOMPARE(read(SettingsFile).contains("\nhasEnabledLoginItem=true\n"), !lines.contains(Unsaved[0]));
         // The next launch keeps the user's choice and a failed default, and says nothing.
         const qsizetype said = log.lines().size();
         QCOMPARE(launch()->isEnabled(), on && !failed);
