@@ -2,7 +2,10 @@
 
 #include "platform/log.h"
 
-const QString StartAtLogin::hasEnabledLoginItemKey = QStringLiteral("hasEnabledLoginItem");
+namespace {
+// Set once start at login has been switched on by default, so that it never is again.
+const QString EnabledByDefaultKey = QStringLiteral("hasEnabledLoginItem");
+} // namespace
 
 StartAtLogin::StartAtLogin(AutostartEntry entry, Settings settings, QObject* parent)
     : QObject(parent), m_entry(std::move(entry)), m_settings(std::move(settings))
@@ -13,20 +16,20 @@ StartAtLogin::StartAtLogin(AutostartEntry entry, Settings settings, QObject* par
 
 void StartAtLogin::handleFirstLaunch()
 {
-    if (m_settings.flag(hasEnabledLoginItemKey)) {
+    if (m_settings.flag(EnabledByDefaultKey)) {
         return;
     }
     Log::print(u"🚀 First launch detected, enabling login item by default");
-    enableLoginItemByDefault();
+    enableByDefault();
     // An unsaved flag would switch start at login on again at every launch, overriding a user
     // who switched it off: say so.
-    if (!m_settings.setFlag(hasEnabledLoginItemKey, true)) {
-        Log::print(QStringLiteral("⚠️ Could not save %1 in %2").arg(hasEnabledLoginItemKey, m_settings.filePath()));
+    if (!m_settings.setFlag(EnabledByDefaultKey, true)) {
+        Log::print(QStringLiteral("⚠️ Could not save %1 in %2").arg(EnabledByDefaultKey, m_settings.filePath()));
     }
     refreshStatus();
 }
 
-void StartAtLogin::enableLoginItemByDefault()
+void StartAtLogin::enableByDefault()
 {
     if (m_entry.write()) {
         Log::print(u"🔧 Login item enabled by default using SMAppService");

@@ -16,8 +16,6 @@ class StartAtLogin : public QObject
 public:
     StartAtLogin(AutostartEntry entry, Settings settings, QObject* parent = nullptr);
 
-    static const QString hasEnabledLoginItemKey;
-
     bool isEnabled() const { return m_isEnabled; }
 
     void toggle();
@@ -28,7 +26,7 @@ Q_SIGNALS:
 
 private:
     void handleFirstLaunch();
-    void enableLoginItemByDefault();
+    void enableByDefault();
     void refreshStatus();
 
     AutostartEntry m_entry;
