@@ -14,8 +14,8 @@ const QString FirstLaunch = u"🚀 First launch detected, enabling login item by
 const QStringList Working{FirstLaunch, u"🔧 Login item enabled by default using SMAppService"_s};
 const QStringList Failed{FirstLaunch, u"❌ Failed to enable login item by default: "_s};
 const QStringList Unsaved{u"⚠️ Could not save hasEnabledLoginItem in "_s};
-const QStringList Disabled{u"🔧 Login item disabled using SMAppService"_s},
-    Enabled{u"🔧 Login item enabled using SMAppService"_s};
+const QStringList Disabled{u"🔧 Login item disabled using SMAppService"_s};
+const QStringList Enabled{u"🔧 Login item enabled using SMAppService"_s};
 const QStringList ToggleFailed{u"❌ Failed to toggle login item: "_s};
 const QString Entry = u"autostart/corvalt-tray.desktop"_s;
 const QString SettingsFile = u"Corvalt/corvalt-tray.conf"_s;
@@ -24,7 +24,7 @@ const QByteArray Foreign = "[Desktop Entry]\nType=Application\nExec=/usr/bin/tru
 const QRegularExpression Reason(u"(: |LoginItem in ).*"_s);
 
 // Start at login over the real autostart folder and settings file of a sandboxed home; each
-// launch is a new manager, as at a program start.
+// launch is a new switch, as at a program start.
 class TestStartAtLogin : public QObject
 {
     Q_OBJECT
@@ -34,24 +34,33 @@ class TestStartAtLogin : public QObject
     {
         return std::make_unique<StartAtLogin>(AutostartEntry(path(Entry), program), Settings::forThisUser());
     }
-    static QByteArray ours(auto x) { return "[Desktop Entry]\nExec=" + qApp->applicationFilePath().toUtf8() + x; }
+    static QByteArray ours(const QByteArray& rest)
+    {
+        return "[Desktop Entry]\nExec=" + qApp->applicationFilePath().toUtf8() + rest;
+    }
     static QByteArray read(const QString& name)
     {
         QFile file(path(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Whatever is there goes first; no content leaves nothing.
-    static void place(const QString& name, const QByteArray& c)
+    static void place(const QString& name, const QByteArray& content)
     {
-        QFile::remove(path(name)) || QDir(path(name)).removeRecursively();
-        QFile f(path(name));
-        QVERIFY(c.isNull() || (QDir().mkpath(QFileInfo(f).path()) && f.open(QFile::WriteOnly) && f.write(c)));
+        if (!QFile::remove(path(name))) {
+            QDir(path(name)).removeRecursively();
+        }
+        QFile file(path(name));
+        QVERIFY(content.isNull() ||
+                (QDir().mkpath(QFileInfo(file).path()) && file.open(QFile::WriteOnly) && file.write(content)));
     }
     // Ended by timeout(1) when stuck; the tool's complaints go to the test's output.
-    static bool runs(const QStringList& c) { return QProcess::execute(u"timeout"_s, QStringList{u"20"_s} + c) == 0; }
+    static bool runs(const QStringList& command)
+    {
+        return QProcess::execute(u"timeout"_s, QStringList{u"20"_s} + command) == 0;
+    }
 
 private Q_SLOTS:
-    // Rows that toggle place their content behind a running manager's back, the others before the
+    // Rows that toggle place their content behind a running switch's back, the others before the
     // first launch; `lines` is the whole log of the launch and the toggles, and gives the switch's
     // final state.
     void startAtLogin_data()
@@ -59,17 +68,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("placed");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QStringList>("lines");
-        const QByteArray x = "x"_ba, none;
+        const QByteArray blocker = "x"_ba;
+        const QByteArray none;
         QTest::newRow("working service") << "nothing" << none << Working;
-        QTest::newRow("autostart folder blocked") << "autostart" << x << Failed;
+        QTest::newRow("autostart folder blocked") << "autostart" << blocker << Failed;
         QTest::newRow("another program's entry") << Entry << Foreign << Failed;
         // Our Exec in a group of its own, followed by an empty entry group, does not make it ours.
         QTest::newRow("our Exec in another group")
             << Entry << ours("\n[Desktop Entry]\n").replace(0, 15, "[Other]") << Failed;
-        QTest::newRow("folder in the entry's place") << Entry + "/x" << x << Failed;
+        QTest::newRow("folder in the entry's place") << Entry + "/x" << blocker << Failed;
         QTest::newRow("moved copy") << Entry << "[Desktop Entry]\nExec=/gone\nX-Corvalt-Tray=true"_ba << Working;
-        QTest::newRow("junk settings") << SettingsFile << "\0\xff\xfe[\x80\x01]\n=\xc3(\x9f\\"_ba.repeated(300) << Working;
-        QTest::newRow("folder in the settings' place") << SettingsFile + "/x" << x << Working + Unsaved;
+        QTest::newRow("junk settings") << SettingsFile << "\0\xff\xfe[\x80\x01]\n=\xc3(\x9f\\"_ba.repeated(300)
+                                       << Working;
+        QTest::newRow("folder in the settings' place") << SettingsFile + "/x" << blocker << Working + Unsaved;
         QTest::newRow("off by the user") << "nothing" << none << Working + Disabled;
         QTest::newRow("toggled twice") << "nothing" << none << Working + Disabled + Enabled;
         QTest::newRow("entry removed outside") << Entry << none << Working + Enabled;
@@ -77,7 +88,7 @@ private Q_SLOTS:
         QTest::newRow("off in GNOME") << Entry << ours("\nX-GNOME-Autostart-enabled=false") << Working + Enabled;
         // A failed toggle leaves the switch as it was.
         QTest::newRow("toggle over another's entry") << Entry << Foreign << Working + ToggleFailed;
-        QTest::newRow("toggle with autostart blocked") << "autostart" << x << Working + ToggleFailed;
+        QTest::newRow("toggle with autostart blocked") << "autostart" << blocker << Working + ToggleFailed;
     }
 
     void startAtLogin()
@@ -85,20 +96,21 @@ private Q_SLOTS:
         QFETCH(QString, placed);
         QFETCH(QByteArray, content);
         QFETCH(QStringList, lines);
-        const qsizetype toggles = lines.size() - 2 - lines.count(Unsaved[0]), refused = lines.count(ToggleFailed[0]);
+        const qsizetype toggles = lines.size() - 2 - lines.count(Unsaved[0]);
+        const qsizetype refused = lines.count(ToggleFailed[0]);
         const bool failed = refused || lines.contains(Failed[1]);
         const bool on = !lines.contains(Failed[1]) && lines.last() != Disabled[0];
         const TestSandbox sandbox;
         const LogCapture log;
         place(toggles ? u"unused"_s : placed, content);
-        const auto manager = launch();
+        const auto startAtLogin = launch();
         place(toggles ? placed : u"unused"_s, content);
-        QSignalSpy changes(manager.get(), &StartAtLogin::isEnabledChanged);
-        for (qsizetype i = 0; i < toggles; ++i) {
-            manager->toggle();
+        QSignalSpy changes(startAtLogin.get(), &StartAtLogin::isEnabledChanged);
+        for (qsizetype toggle = 0; toggle < toggles; ++toggle) {
+            startAtLogin->toggle();
         }
         QCOMPARE(log.lines().replaceInStrings(Reason, u"\\1"_s), lines);
-        QCOMPARE(manager->isEnabled(), on);
+        QCOMPARE(startAtLogin->isEnabled(), on);
         QCOMPARE(changes.size(), toggles - refused);
         // A done change shows in the entry; another program's entry, or whatever was in the way, stays.
         QVERIFY(failed || QFileInfo::exists(path(Entry)) == on);
