@@ -3,17 +3,13 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusVariant>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QScopeGuard>
-#include <QTimer>
+#include <QtCore/qtestsupport_core.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <sys/prctl.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -21,21 +17,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// Events (a client's output, signals on the bus) are handled meanwhile.
-bool waitFor(const std::function<bool()>& condition)
-{
-    const QDeadlineTimer deadline(DesktopSession::Patience);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QEventLoop loop;
-        QTimer::singleShot(20, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
 
 // Each part leads a process group of its own, which holds what it started.
 void signalGroup(const QProcess& part, int signal)
@@ -110,11 +91,14 @@ bool DesktopSession::start(Part part)
                              part == Bus ? line : u':' + line);
         return !line.isEmpty() && (part == Display || QDBusConnection::connectToBus(line, m_home.path()).isConnected());
     }
-    return waitFor([&] {
-        return part == Icewm ? icewmServes()
-            : part == Weston ? QFile::exists(m_home.filePath(u"wl-test"_s))
-                             : owns("org.kde.StatusNotifierWatcher");
-    });
+    // Events (a client's output, signals on the bus) are handled meanwhile.
+    return QTest::qWaitFor(
+        [&] {
+            return part == Icewm ? icewmServes()
+                : part == Weston ? QFile::exists(m_home.filePath(u"wl-test"_s))
+                                 : owns("org.kde.StatusNotifierWatcher");
+        },
+        Patience);
 }
 
 bool DesktopSession::stopPanel()
@@ -123,7 +107,8 @@ bool DesktopSession::stopPanel()
     signalGroup(*m_panel, SIGKILL);
     std::exchange(m_panel, nullptr)->waitForFinished(5000);
     // A panel that starts while the bus still names the old one hands over to it and exits.
-    return waitFor([this] { return !owns("org.kde.StatusNotifierWatcher") && !owns("org.xfce.Panel"); });
+    return QTest::qWaitFor([this] { return !owns("org.kde.StatusNotifierWatcher") && !owns("org.xfce.Panel"); },
+                           Patience);
 }
 
 QProcessEnvironment DesktopSession::environment(bool wayland) const
