@@ -32,27 +32,28 @@ int main(int argc, char** argv)
         parser.showHelp(2);
     }
 
-    DesktopSession desktop;
-    const QString parts[] = {u"Xvfb"_s, u"dbus-daemon"_s, u"icewm"_s, u"weston"_s, u"xfce4-panel"_s};
-    for (const DesktopSession::Part part : {DesktopSession::Display, DesktopSession::Bus}) {
-        if (!desktop.start(part)) {
-            std::fprintf(stderr, "desktop-session: %s did not start\n", qPrintable(parts[part]));
-            return 1;
-        }
-    }
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(u"WAYLAND_DISPLAY"_s);
+    QList<DesktopSession::Part> parts{DesktopSession::Display, DesktopSession::Bus};
     for (const auto& [option, part] : options) {
-        if (parser.isSet(option) && !desktop.start(part)) {
-            std::fprintf(stderr, "desktop-session: %s did not start\n", qPrintable(parts[part]));
-            return 1;
-        }
-        if (parser.isSet(option) && part == DesktopSession::Weston) {
-            environment.insert(u"WAYLAND_DISPLAY"_s, desktop.environment(true).value(u"WAYLAND_DISPLAY"_s));
+        if (parser.isSet(option)) {
+            parts.append(part);
         }
     }
+    DesktopSession desktop;
+    for (const DesktopSession::Part part : parts) {
+        static constexpr const char* Names[] = {"Xvfb", "dbus-daemon", "icewm", "weston", "xfce4-panel"};
+        if (!desktop.start(part)) {
+            std::fprintf(stderr, "desktop-session: %s did not start\n", Names[part]);
+            return 1;
+        }
+    }
+    // The command keeps its caller's home and the rest of its environment.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const QString& name : {u"DISPLAY"_s, u"DBUS_SESSION_BUS_ADDRESS"_s, u"QT_QPA_PLATFORM"_s}) {
         environment.insert(name, desktop.environment().value(name));
+    }
+    environment.remove(u"WAYLAND_DISPLAY"_s);
+    if (parts.contains(DesktopSession::Weston)) {
+        environment.insert(u"WAYLAND_DISPLAY"_s, desktop.environment(true).value(u"WAYLAND_DISPLAY"_s));
     }
 
     // A Ctrl+C or a hang-up reaches the command, which may clean up while its desktop is still
