@@ -5,6 +5,7 @@
 //
 //   bench_signed_install [--rounds N] [--mb N]
 #include "bench/median.h"
+#include "devtools/local_dist_server.h"
 #include "tests/manager/manager_test_support.h"
 
 #include <QCoreApplication>
@@ -76,19 +77,12 @@ int main(int argc, char** argv)
     }
     const QByteArray publicKey = readAll(keys.filePath(QStringLiteral("k.pub"))).split('\n').value(1);
 
-    QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tests/support/local-dist-server"),
-                 {QStringLiteral(TEST_CERT_DIR "/server"),
-                  QStringLiteral("0"),
-                  QStringLiteral("tool-linux-amd64"),
-                  file.fileName()});
-    if (!server.waitForReadyRead(30000)) {
+    LocalDistServer server;
+    if (!server.start(QStringLiteral("tool-linux-amd64"), file.fileName())) {
         std::fprintf(stderr, "local-dist-server did not start\n");
         return 2;
     }
-    const QString origin =
-        QStringLiteral("https://127.0.0.1:") + QString::fromLatin1(server.readLine().trimmed().split(' ').last());
+    const QString origin = server.origin();
 
     QList<double> unsignedTimes;
     QList<double> signedTimes;
@@ -108,7 +102,5 @@ int main(int argc, char** argv)
     std::printf("unsigned build   %8.1f ms\n", plain);
     std::printf("signed build     %8.1f ms  (signature fetched and verified)\n", verified);
     std::printf("extra            %8.1f ms  (%.1f %%)\n", verified - plain, 100.0 * (verified - plain) / plain);
-    server.kill();
-    server.waitForFinished();
     return 0;
 }

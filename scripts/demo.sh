@@ -42,6 +42,15 @@ is_gone() { ! kill -0 "$1" 2>/dev/null; }
 bash "$repo/scripts/install-deps.sh"
 
 build="$repo/build/demo"
+if [ -z "${DEMO_VIRTUAL_DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] &&
+    ! { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }; then
+    say "No display: starting a virtual one with icewm as tray host"
+    # The demo runs again on it, which ends after the demo: a Ctrl+C reaches the demo, which
+    # stops the program while its display is still there.
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target desktop-session
+    DEMO_VIRTUAL_DISPLAY=1 exec "$build/devtools/desktop-session" --icewm -- bash "${BASH_SOURCE[0]}" "$@"
+fi
 certs="$build/demo-ca"
 screenshot="$build/demo-screenshot.png"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tray-demo.XXXXXX")
@@ -76,7 +85,7 @@ trap 'exit 129' HUP
 
 say "Building the local distribution server"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target local-dist-server tray-host-probe
+cmake --build "$build" -j "$(nproc)" --target local-dist-server
 
 say "Making a certificate authority and a certificate for 127.0.0.1"
 mkdir -p "$certs"
@@ -102,7 +111,7 @@ asset=$(sed -n 's/^CORVALT_ASSET_NAME:STRING=//p' "$build/CMakeCache.txt")
 encoded_asset=$(printf '%s' "$asset" | od -An -tx1 -v | tr -d ' \n' | sed 's/../%&/g')
 cp "$repo/scripts/demo-tool.sh" "$work/stand-in-tool"
 minisign -S -s "$certs/minisign.key" -m "$work/stand-in-tool" -t "demo stand-in tool" >/dev/null
-ln -s "$build/bench/local-dist-server" "$work/dist-server"
+ln -s "$build/devtools/local-dist-server" "$work/dist-server"
 
 start_server() {
     "$work/dist-server" "$certs/server" "$1" "$encoded_asset" "$work/stand-in-tool" >"$work/server.log" 2>&1 &
@@ -124,29 +133,7 @@ cmake -S "$repo" -B "$build" -DCORVALT_BASE_URL="$base_url" -DCORVALT_EXTRA_CA_C
     -DCORVALT_MINISIGN_PUBLIC_KEY="$public_key" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target corvalt-tray
 
-headless=1
-if [ -n "${WAYLAND_DISPLAY:-}" ] || { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }; then
-    headless=0
-fi
-if [ "$headless" = 1 ]; then
-    say "No display: starting a virtual one with icewm as tray host"
-    # In sessions of their own: Ctrl+C reaches the demo, which stops the program while its
-    # display is still there, and then these.
-    setsid Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp -noreset 5>"$work/display" 2>"$work/xvfb.log" &
-    helpers+=("$!")
-    wait_until 30 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; }
-    export DISPLAY=":$(cat "$work/display")"
-    wait_until 30 xdpyinfo >/dev/null 2>&1
-    mkdir -p "$work/icewm"
-    printf '%s\n' TaskBarEnableSystemTray=1 TaskBarShowClock=0 TaskBarShowCPUStatus=0 TaskBarShowMEMStatus=0 \
-        TaskBarShowNetStatus=0 TaskBarShowMailboxStatus=0 TaskBarShowApm=0 >"$work/icewm/preferences"
-    ICEWM_PRIVCFG="$work/icewm" setsid icewm >"$work/icewm.log" 2>&1 &
-    helpers+=("$!")
-    # Qt's XEmbed tray, not a StatusNotifierItem on some session bus.
-    unset DBUS_SESSION_BUS_ADDRESS
-    export QT_QPA_PLATFORM=xcb
-    wait_until 30 "$build/bench/tray-host-probe" || { echo "icewm offers no tray" >&2; exit 1; }
-fi
+headless=${DEMO_VIRTUAL_DISPLAY:-0}
 
 say "Starting the tray program in the sandboxed home $home"
 mkdir -p "$home"

@@ -1,10 +1,10 @@
 #include "product_scenarios.h"
 #include "bench/median.h"
+#include "devtools/desktop_session.h"
+#include "devtools/local_dist_server.h"
 
-#include "local_dist_server.h"
 #include "proc_figures.h"
 #include "tests/support/program_run.h"
-#include "x_session.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -92,8 +92,8 @@ bool ProductScenarios::prepare(QString& error)
         error = QStringLiteral("curl is missing (apt-get install curl)");
         return false;
     }
-    m_x = std::make_unique<XSession>(QStringLiteral(TRAY_HOST_PROBE));
-    if (!m_x->startServer() || !m_x->startWindowManager()) {
+    m_x = std::make_unique<DesktopSession>();
+    if (!m_x->start(DesktopSession::Display) || !m_x->start(DesktopSession::Icewm)) {
         error = QStringLiteral("Xvfb or icewm did not start");
         return false;
     }
@@ -389,11 +389,10 @@ bool ProductScenarios::idle(FigureTable& table)
     const bool shown = run->waitUntil(
         [this] {
             QByteArray windows;
-            return m_x->run(QStringLiteral("wmctrl"), {QStringLiteral("-l")}, &windows) &&
-                windows.contains(WindowTitle.toUtf8());
+            return m_x->run(QStringLiteral("wmctrl -l"), &windows) && windows.contains(WindowTitle.toUtf8());
         },
         Patience);
-    if (!shown || !m_x->run(QStringLiteral("wmctrl"), {QStringLiteral("-c"), WindowTitle}) ||
+    if (!shown || !m_x->run(QStringLiteral("wmctrl -c '%1'").arg(WindowTitle)) ||
         !run->waitForLine(QStringLiteral("🪟 Window closing notification received"), Patience)) {
         progress(QStringLiteral("the window could not be closed"));
         return false;

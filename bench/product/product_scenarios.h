@@ -8,7 +8,7 @@
 #include <memory>
 
 class ProgramRun;
-class XSession;
+class DesktopSession;
 class QProcessEnvironment;
 class QTextStream;
 
@@ -51,5 +51,5 @@ private:
 
     Options m_options;
     TestSandbox m_sandbox;
-    std::unique_ptr<XSession> m_x;
+    std::unique_ptr<DesktopSession> m_x;
 };

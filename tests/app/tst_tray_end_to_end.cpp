@@ -1,12 +1,23 @@
-#include "desktop_session.h"
+#include "devtools/desktop_session.h"
 #include "tests/support/https_test_server.h"
+#include "tests/support/proc_table.h"
+#include "tests/support/program_run.h"
 #include "tests/support/test_sandbox.h"
 
+#include <QtDBus>
 #include <QtTest>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
+
+constexpr int Patience = DesktopSession::Patience;
+
+bool waitFor(const std::function<bool()>& condition)
+{
+    return ProgramRun::waitUntil(condition, Patience);
+}
 
 const QString Watcher = u"org.kde.StatusNotifierWatcher"_s, Item = u"org.kde.StatusNotifierItem"_s;
 const QString Menu = u"com.canonical.dbusmenu"_s;

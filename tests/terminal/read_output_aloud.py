@@ -1,6 +1,7 @@
 # The output window as a screen reader reads it: through the accessibility bus of the private
-# session this runs in, with pyatspi, on a private X display. Argument: the window's program.
-import os, select, subprocess, sys, tempfile, time
+# session this runs in, with pyatspi, on the X display it is given (under desktop-session).
+# Argument: the window's program.
+import os, subprocess, sys, tempfile, time
 
 processes, temporary = [], tempfile.TemporaryDirectory()
 start = lambda arguments, **options: processes.append(subprocess.Popen(arguments, **options)) or processes[-1]
@@ -18,11 +19,6 @@ for variable in ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"):
     os.environ[variable] = os.path.join(temporary.name, variable.lower())
     os.mkdir(os.environ[variable], 0o700)
 try:
-    reader, writer = os.pipe()
-    # No reset when the accessibility bus launcher, its first client, leaves.
-    start(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-noreset"], pass_fds=[writer])
-    assert select.select([reader], [], [], 30)[0], "no X display"
-    os.environ["DISPLAY"] = ":" + os.read(reader, 32).decode().strip()
     start(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
     import pyatspi
     from gi.repository import GLib

@@ -3,7 +3,7 @@
 #include <QProcess>
 #include <QString>
 
-// The loopback distribution server (tests/support's local-dist-server) in a process of its own,
+// The loopback distribution server (local-dist-server) in a process of its own,
 // so that serving costs the measuring process nothing. Serves one file until destroyed.
 class LocalDistServer
 {
