@@ -51,8 +51,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("shown");
         QTest::newRow("other and broken sequences hidden, colours")
-            << u"\033[2J\033[H\033[?25la\033[10;20Hb\033[>4;1m\033[1 qc\033]0;title\ad\033]8;;https://e.org\033\\e"
-               u"\033]8;;\033\\\033Pq#0\033\\f\033_p\033\\g\0337h\0338\033(Bi\033=\033cj\033\u00e9\x07\x01\x0b\x7f"
+            << u"\033[2J\033[H\033[?25la\033[10;20rb\033[>4;1m\033[1 qc\033]0;title\ad\033]8;;https://e.org\033\\e"
+               u"\033]8;;\033\\\033Pq#0\033\\f\033_p\033\\g\033#8h\033(Bi\033=\033cj\033\u00e9\x07\x01\x0b\x7f"
                u"\u0085\u009b!\n\033[31\x18x\033[3\033[32mq\033[9999999999;34mz\033[m\n\033]open\nv\n\033[31\np\n"
                u"\033[31mr\033[0m-\033[92mb\033[m-\033[44;97mo\033[49m\033[101mX\033[39;49m.\033[38;5;196ma"
                u"\033[38;2;1;2;3mb\033[48;5;21mc\033[38:2::10:20:30md\033[48:5:231me\033[39mf\033[49m\033[38;5mg"
@@ -67,6 +67,32 @@ private Q_SLOTS:
             << u"progress 100%\n{#00cd00}12{#cd0000}cdef\n{#00cd00}k\n{#00cd00}longer\ndone\nabx\n  !def\n  !\n"
                u"ybcxef  !\nZc\nq! "_s;
     }
+
+    void redrawsAsATerminalDoes_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("two-line progress redrawn twice")
+            << u"a 1%\nb 1%\n\033[2A\033[2Ka 50%\n\033[2Kb 50%\n\033[2A\033[2Ka 99%\n\033[2Kb 99%\ndone"_s
+            << u"a 99%\nb 99%\ndone"_s;
+        QTest::newRow("previous and next line, colours kept per cell")
+            << u"\033[38;2;0;0;1mok\033[m one\n\033[38;2;0;0;2mtwo\033[m\n\033[2F\033[38;2;0;0;3mO\033[m\033[E\033[1B!"_s
+            << u"{#000003}O{#000001}k{} one\n{#000002}two\n!"_s;
+        QTest::newRow("save and restore, both forms")
+            << u"one\ntwo\nthree\033[s\033[2A\033[3G-\033[u!\n\0337\033[A\033[1;2HX\0338?"_s
+            << u"oX-\ntwo\nthree!\n?"_s;
+        QTest::newRow("line and column, below the last line blank")
+            << u"a\nb\nc\033[99A\033[5Gx\033[3d\033[Gy\033[2Bz"_s << u"a   x\nb\ny\n\n z"_s;
+        QTest::newRow("erase below, then above")
+            << u"1111\n2222\n3333\n4444\033[2A\033[2G\033[J.\n\033[A\033[1J5"_s << u"\n5.\n"_s;
+        QTest::newRow("full erase keeps history, a new screen below")
+            << u"old 1\nold 2\n\033[2J\033[Hnew\033[2;1Hsecond\033[1J!"_s << u"old 1\nold 2\n\n      !"_s;
+        QTest::newRow("history above the screen never changes")
+            << u"l\n"_s.repeated(130) + u"\033[999AT\033[1;1H\033[C\033[999BB"_s
+            << u"l\n"_s.repeated(3) + u"T\n"_s + u"l\n"_s.repeated(126) + u" B"_s;
+    }
+
+    void redrawsAsATerminalDoes() { showsWhatATerminalShows(); }
 
     void showsWhatATerminalShows()
     {
