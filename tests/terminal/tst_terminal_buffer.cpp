@@ -4,6 +4,8 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+#include <cmath>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -57,14 +59,14 @@ private Q_SLOTS:
                u"\033[31mr\033[0m-\033[92mb\033[m-\033[44;97mo\033[49m\033[101mX\033[39;49m.\033[38;5;196ma"
                u"\033[38;2;1;2;3mb\033[48;5;21mc\033[38:2::10:20:30md\033[48:5:231me\033[39mf\033[49m\033[38;5mg"
                u"\033[0;38;2;300;;7mh\n\033[33mi"_s
-            << u"abcdefghij\u00e9!\nx{#00cd00}q{#0000ee}z\n\nv\n\np\n{#cd0000}r{}-{#00ff00}b{}-{#ffffff on#0000ee}o"
-               u"{#ffffff on#ff0000}X{}.{#ff0000}a{#010203}b{#010203 on#0000ff}c{#0a141e on#0000ff}d"
+            << u"abcdefghij\u00e9!\nx{#00cd00}q{#5078ff}z\n\nv\n\np\n{#f05050}r{}-{#00ff00}b{}-{#ffffff on#5078ff}o"
+               u"{#ffffff on#ff6e6e}X{}.{#ff0000}a{#010203}b{#010203 on#0000ff}c{#0a141e on#0000ff}d"
                u"{#0a141e on#ffffff}e{on#ffffff}f{}g{#ff0007}h\n{#cdcd00}i"_s;
         QTest::newRow("carriage return, erase, moves, backspace")
             << u"progress 10%\rprogress 55%\rprogress 100%\nab\033[31mcdef\r\033[32m12\nk\r\n\033[31mred\r\033[32m"
                u"longer\033[m\n50%\r\033[Kdone\nabcdef\r\033[2Cx\033[0K\nabcdef\rxy\033[1K!\nabcdef\rxy\033[2K!\n"
                u"abcdef\033[3Dx\033[1Gy\033[9G!\nab\bc\b\bZ\n\b\bq\U0001F680\b!"_s
-            << u"progress 100%\n{#00cd00}12{#cd0000}cdef\n{#00cd00}k\n{#00cd00}longer\ndone\nabx\n  !def\n  !\n"
+            << u"progress 100%\n{#00cd00}12{#f05050}cdef\n{#00cd00}k\n{#00cd00}longer\ndone\nabx\n  !def\n  !\n"
                u"ybcxef  !\nZc\nq! "_s;
     }
 
@@ -109,6 +111,31 @@ private Q_SLOTS:
                     output.append(QStringView(input).sliced(from, at - from)), from = at;
             }
             QCOMPARE(rendered(output.buffer), shown);
+        }
+    }
+
+    void paletteReadsOnBlack()
+    {
+        // WCAG's contrast against black, and each hue still told by its strongest channels.
+        const auto luminance = [](QRgb colour) {
+            const auto linear = [](int channel) {
+                const double value = channel / 255.0;
+                return value <= 0.04045 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * linear(qRed(colour)) + 0.7152 * linear(qGreen(colour)) + 0.0722 * linear(qBlue(colour));
+        };
+        for (int index = 1; index < 16; ++index) {
+            const QRgb colour = TextStyle::paletteColour(index);
+            QVERIFY2((luminance(colour) + 0.05) / 0.05 >= 4.5, qPrintable(QString::number(index)));
+            const int hue = index % 8;
+            if (hue == 0 || hue == 7) {
+                continue;
+            }
+            const int strong =
+                std::min({hue & 1 ? qRed(colour) : 255, hue & 2 ? qGreen(colour) : 255, hue & 4 ? qBlue(colour) : 255});
+            const int weak =
+                std::max({hue & 1 ? 0 : qRed(colour), hue & 2 ? 0 : qGreen(colour), hue & 4 ? 0 : qBlue(colour)});
+            QVERIFY2(strong - weak >= 60, qPrintable(QString::number(index)));
         }
     }
 

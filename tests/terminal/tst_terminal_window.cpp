@@ -122,7 +122,12 @@ private Q_SLOTS:
         const QImage image = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         for (int i = 0; i < image.width() * image.height(); ++i) {
             const QRgb pixel = image.pixel(i % image.width(), i / image.width());
-            for (const QRgb key : {pixel, qRgb(qRed(pixel) ? 255 : 0, qGreen(pixel) ? 255 : 0, qBlue(pixel) ? 255 : 0)})
+            if (!QRect(QPoint(), image.size()).adjusted(3, 3, -3, -3).contains(i % image.width(), i / image.width()))
+                continue; // the focus frame
+            // The hue: the channels near the strongest.
+            const int top = std::max({qRed(pixel), qGreen(pixel), qBlue(pixel)});
+            const auto on = [top](int channel) { return channel > 0 && channel * 5 >= top * 3 ? 255 : 0; };
+            for (const QRgb key : {pixel, qRgb(on(qRed(pixel)), on(qGreen(pixel)), on(qBlue(pixel)))})
                 reach[key] = std::max(reach.value(key), i % image.width());
         }
         const qreal red = reach.value(qRgb(255, 0, 0)), cell = (red - TerminalView::Padding) / 20;
