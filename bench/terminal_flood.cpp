@@ -35,6 +35,10 @@ const QList<Scenario>& scenarios()
         {QStringLiteral("plaintext"), QStringLiteral("(c) QPlainTextEdit via manager+model")},
         {QStringLiteral("plaintextpipe"), QStringLiteral("(c') QPlainTextEdit from the pipe")},
         {QStringLiteral("terminal"), QStringLiteral("(d) terminal window")},
+        // Four progress lines redrawn in place under log lines, as multi-line progress displays do.
+        {QStringLiteral("progress"), QStringLiteral("(f) (d), multi-line progress")},
+        // Find in the whole retained output once the flood is over.
+        {QStringLiteral("find"), QStringLiteral("(g) find in the terminal window")},
         // The same on a private X display, with and without a screen reader listening.
         {QStringLiteral("terminal-x"), QStringLiteral("(e) terminal window on X")},
         {QStringLiteral("terminal-reader"), QStringLiteral("(e') (e), screen reader listening")},
@@ -86,6 +90,41 @@ qint64 writeData(const QString& path, qint64 bytes)
     return lines;
 }
 
+// Four tasks' progress lines, redrawn in place: back to the first (CSI 4F), erased to the end
+// (CSI J) and written again, with a log line above them every tenth redraw.
+qint64 writeProgressData(const QString& path, qint64 bytes)
+{
+    QSaveFile file(path);
+    file.open(QIODevice::WriteOnly);
+    QByteArray chunk = "\n\n\n\n";
+    qint64 written = 0;
+    qint64 redraws = 0;
+    while (written < bytes) {
+        const qint64 n = redraws++;
+        QByteArray frame = "\x1b[4F\x1b[J";
+        if (n % 10 == 0) {
+            frame += "\x1b[32mINFO \x1b[0m downloaded layer sha256:" + QByteArray::number(n * 7919, 16) + " (" +
+                QByteArray::number(n % 900 + 100) + " MiB)\n";
+        }
+        for (int task = 0; task < 4; ++task) {
+            const qint64 percent = (n * (task + 1)) % 101;
+            frame += "\x1b[36mtask " + QByteArray::number(task) + "\x1b[0m [" + QByteArray(percent / 5, '#') +
+                QByteArray(20 - percent / 5, '-') + "] " + QByteArray::number(percent) + "% " +
+                QByteArray::number(n % 97 + 1) + ".4 MiB/s\n";
+        }
+        chunk += frame;
+        written += frame.size();
+        if (chunk.size() > (1 << 20)) {
+            file.write(chunk);
+            chunk.clear();
+        }
+    }
+    chunk += QByteArray(FloodScenarios::EndMarker) + '\n';
+    file.write(chunk);
+    file.commit();
+    return redraws;
+}
+
 int runChild(const QString& scenario, const QString& dataFile, const QString& resultFile)
 {
     FloodScenarios::Figures figures;
@@ -97,8 +136,10 @@ int runChild(const QString& scenario, const QString& dataFile, const QString& re
         figures = FloodScenarios::plainTextEditFromModel(dataFile);
     } else if (scenario == u"plaintextpipe") {
         figures = FloodScenarios::plainTextEditFromPipe(dataFile);
-    } else if (scenario == u"terminal") {
+    } else if (scenario == u"terminal" || scenario == u"progress") {
         figures = FloodScenarios::terminalWindow(dataFile);
+    } else if (scenario == u"find") {
+        figures = FloodScenarios::findInTerminalWindow(dataFile);
     } else {
         return 2;
     }
@@ -128,7 +169,8 @@ measure(const QString& scenario, const QString& dataFile, const QString& directo
                           QStringLiteral("--scenario"),
                           scenario.section(u'-', 0, 0),
                           QStringLiteral("--data"),
-                          dataFile,
+                          scenario == u"progress" ? QFileInfo(dataFile).path() + QStringLiteral("/progress.log")
+                                                  : dataFile,
                           QStringLiteral("--result"),
                           resultFile};
     if (scenario.startsWith(u"terminal-")) {
@@ -196,6 +238,7 @@ int main(int argc, char** argv)
     const QTemporaryDir directory;
     const QString dataFile = directory.path() + QStringLiteral("/flood.log");
     const qint64 lines = writeData(dataFile, mib * 1024 * 1024);
+    writeProgressData(directory.path() + QStringLiteral("/progress.log"), mib * 1024 * 1024);
     std::fprintf(
         stderr, "%lld MiB of coloured log lines (%lld lines); %d runs of each measurement\n", mib, lines, runs);
 
@@ -285,6 +328,16 @@ int main(int argc, char** argv)
     const double floodSeconds = double(mib) / figure(QStringLiteral("terminal-reader"), QStringLiteral("mibps"));
     out << "\n(e') the screen reader heard " << heard << " text changes, "
         << QString::asprintf("%.0f", heard / floodSeconds) << " a second of the flood\n";
+    out << "\n(g) find, output full (" << QString::asprintf("%.0f", cap)
+        << " MiB): a match near the end on screen after "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("near_ms")))
+        << ", one near the start after "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("far_ms"))) << ", all "
+        << QString::asprintf("%.0f", figure(QStringLiteral("find"), QStringLiteral("count")))
+        << " matches of a frequent text counted after "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("complete_ms")))
+        << "; longest stall "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("stall_ms"))) << "\n";
     out << "\nOutput cap " << cap << " MiB; (d) idle " << QString::asprintf("%.1f", idle)
         << " MiB before the flood\n\n";
     out << QStringLiteral("%1 %2 %3 %4\n")

@@ -5,7 +5,7 @@
 namespace {
 
 // Well within a frame, so that painting goes on while history is searched.
-constexpr qint64 SliceNanoseconds = 6'000'000;
+constexpr qint64 SliceNanoseconds = 4'000'000;
 
 } // namespace
 
