@@ -33,7 +33,6 @@ FindBar::FindBar(TerminalView& view, QWidget* parent)
     m_next->setArrowType(Qt::DownArrow);
     m_next->setAccessibleName(QStringLiteral("Next match"));
     m_next->setToolTip(QStringLiteral("Next match (F3)"));
-    m_count->setAccessibleName(QString());
     auto* const close = new QToolButton(this);
     close->setIcon(style()->standardIcon(QStyle::SP_TitleBarCloseButton));
     close->setAutoRaise(true);
