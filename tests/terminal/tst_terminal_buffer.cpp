@@ -114,6 +114,42 @@ private Q_SLOTS:
         }
     }
 
+    void keepsCountsWhileRedrawsAreTrimmed()
+    {
+        // Redraws of every kind while the output drops its front, cutting lines the cursor came
+        // back to: rows and characters stay the sums of the lines', and the lines stay bounded.
+        Output output(1200);
+        QRandomGenerator random(7);
+        const QStringList moves{u"\033[%1A"_s,
+                                u"\033[%1B"_s,
+                                u"\033[%1E"_s,
+                                u"\033[%1F"_s,
+                                u"\033[%1d"_s,
+                                u"\033[%1;3H"_s,
+                                u"\033[%1J"_s,
+                                u"\033[%1K"_s,
+                                u"\0337"_s,
+                                u"\0338"_s,
+                                u"\r\n"_s};
+        for (int i = 0; i < 3000; ++i) {
+            const QString move = moves.at(random.bounded(moves.size()));
+            output.append(QString(random.bounded(30), QChar(u'a' + i % 26)) +
+                          QString(move).replace(u"%1"_s, QString::number(random.bounded(4))) +
+                          (i % 7 ? u"\u6f22x\n"_s : QString()));
+            const TerminalBuffer& buffer = output.buffer;
+            qint64 rows = 0;
+            qint64 characters = -1;
+            for (qsizetype line = 0; line < buffer.lineCount(); ++line) {
+                rows += buffer.rowsOfLine(line);
+                characters += buffer.lineText(line).size() + 1;
+                QCOMPARE(buffer.lineAtRow(buffer.firstRowOfLine(line)), line);
+            }
+            QCOMPARE(buffer.rowCount(), rows);
+            QCOMPARE(buffer.characterCount(), characters);
+            QVERIFY(buffer.lineCount() < 600 + TerminalBuffer::ScreenLines);
+        }
+    }
+
     void paletteReadsOnBlack()
     {
         // WCAG's contrast against black, and each hue still told by its strongest channels.
