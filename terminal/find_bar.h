@@ -21,13 +21,13 @@ public:
 
     void open();
     void dismiss();
-    QString countText() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void search();
+    QString countText() const;
     void showCount();
 
     TerminalView& m_view;
