@@ -205,7 +205,13 @@ void TerminalBuffer::addLine(bool rewritten)
     line.characterEnd = characterStart(lineCount() - 1) + content.text().size() + 1;
     const TextStyle style = m_cursor->style();
     m_lines.append(Line{m_rawEnd, 0, 0, style, true, rewritten});
-    std::unique_ptr<TerminalLine> fresh = m_spare ? std::move(m_spare) : std::make_unique<TerminalLine>();
+    std::unique_ptr<TerminalLine> fresh;
+    if (m_spares.empty()) {
+        fresh = std::make_unique<TerminalLine>();
+    } else {
+        fresh = std::move(m_spares.back());
+        m_spares.pop_back();
+    }
     fresh->reset(style);
     m_built.push_back(std::move(fresh));
     m_currentWrap = {};
@@ -216,7 +222,7 @@ void TerminalBuffer::removeLinesAfter(qint64 number)
 {
     while (lastNumber() > number) {
         m_lines.removeLast();
-        m_spare = std::move(m_built.back());
+        recycle(std::move(m_built.back()));
         m_built.pop_back();
         m_currentWrap = {};
         m_currentWrapRewrites = std::numeric_limits<quint64>::max();
@@ -249,8 +255,15 @@ void TerminalBuffer::retire()
             shown.simple = line.simple;
             content.swapContents(shown.text, shown.runs);
         }
-        m_spare = std::move(m_built.front());
+        recycle(std::move(m_built.front()));
         m_built.pop_front();
+    }
+}
+
+void TerminalBuffer::recycle(std::unique_ptr<TerminalLine> line)
+{
+    if (m_spares.size() < size_t(ScreenLines)) {
+        m_spares.push_back(std::move(line));
     }
 }
 
@@ -362,7 +375,7 @@ void TerminalBuffer::dropFront(qint64 characters)
                 m_cursor->place(0, style, 0);
                 ++m_cursorLine;
             }
-            m_spare = std::move(m_built.front());
+            recycle(std::move(m_built.front()));
             m_built.pop_front();
         } else if (first.rewritten) {
             m_kept.pop_front();

@@ -168,6 +168,7 @@ private:
     void removeLinesAfter(qint64 number);
     // Lines above the screen become history.
     void retire();
+    void recycle(std::unique_ptr<TerminalLine> line);
     void moveTo(qint64 number, qsizetype column, qint64 columns, const TextStyle& style);
     // Rebuilds the last line from its raw text, after its start was dropped.
     void rebuildCurrent();
@@ -188,7 +189,9 @@ private:
     qint64 m_characterBase = 0;
     // The lines from the screen's top on (more when the screen has just moved down), built.
     std::deque<std::unique_ptr<TerminalLine>> m_built;
-    std::unique_ptr<TerminalLine> m_spare;
+    // Lines no longer built, kept with their memory for the lines to come: a redraw that erases
+    // lines and writes them again costs no allocation.
+    std::vector<std::unique_ptr<TerminalLine>> m_spares;
     std::deque<Kept> m_kept;
     qint64 m_cursorLine = 0;
     TerminalLine* m_cursor = nullptr;
