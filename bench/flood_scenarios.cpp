@@ -2,6 +2,7 @@
 
 #include "flood_measure.h"
 #include "manager/corvalt_manager.h"
+#include "terminal/find_bar.h"
 #include "terminal/terminal_view.h"
 #include "terminal/terminal_view_model.h"
 #include "terminal/window_manager.h"
@@ -10,8 +11,10 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QTextCursor>
@@ -21,6 +24,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -287,4 +291,62 @@ FloodScenarios::Figures FloodScenarios::terminalWindow(const QString& dataFile)
             {QStringLiteral("idle_mib"), idle},
             {QStringLiteral("latency_ms"), (onScreen - arrival) * 1000},
             {QStringLiteral("cap_mib"), tool.capMiB()}};
+}
+
+FloodScenarios::Figures FloodScenarios::findInTerminalWindow(const QString& dataFile)
+{
+    FloodTool tool(dataFile);
+    CorvaltManager& manager = tool.manager();
+    WindowManager windows(manager);
+    windows.openTerminalWindow();
+    QWidget* const window = windows.terminalWindow();
+    auto* const view = window->findChild<TerminalView*>();
+    auto* const bar = window->findChild<FindBar*>();
+    auto* const field = bar->findChild<QLineEdit*>();
+    waitUntilExposed(*window);
+    QEventLoop loop;
+    QObject::connect(&manager, &CorvaltManager::outputAppended, &loop, [&] {
+        if (endsWithMarker(manager.output())) {
+            QTimer::singleShot(500, &loop, &QEventLoop::quit);
+        }
+    });
+    manager.runCLI();
+    loop.exec();
+
+    // A unique text of a line near the start of what is kept.
+    const QRegularExpressionMatch early =
+        QRegularExpression(QStringLiteral("id=\\d+ ")).match(view->buffer().lineText(20).toString());
+    FloodMeasure measure;
+    const auto find = [&](const QString& text, bool toTheEnd) {
+        OutputSearch& search = view->search();
+        double onScreen = 0;
+        double complete = 0;
+        QEventLoop waiting;
+        const FrameWatcher frames(view->viewport(), [&] {
+            const std::optional<TerminalBuffer::Point> current = search.current();
+            if (onScreen == 0 && current && view->viewport()->rect().contains(view->characterRect(*current).toRect())) {
+                onScreen = measure.elapsedSeconds();
+            }
+            if (onScreen != 0 && (!toTheEnd || !search.isSearching())) {
+                complete = measure.elapsedSeconds();
+                waiting.quit();
+            }
+        });
+        const double start = measure.elapsedSeconds();
+        bar->open();
+        field->setText(text);
+        waiting.exec();
+        const qsizetype count = search.count();
+        bar->dismiss();
+        return std::tuple((onScreen - start) * 1000, (complete - start) * 1000, double(count));
+    };
+    measure.start();
+    const auto [near, complete, count] = find(QStringLiteral("error"), true);
+    const double far = std::get<0>(find(early.captured(), false));
+    measure.stop();
+    return {{QStringLiteral("near_ms"), near},
+            {QStringLiteral("far_ms"), far},
+            {QStringLiteral("complete_ms"), complete},
+            {QStringLiteral("count"), count},
+            {QStringLiteral("stall_ms"), measure.maxStallMilliseconds()}};
 }

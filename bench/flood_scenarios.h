@@ -20,4 +20,8 @@ public:
     static Figures plainTextEditFromPipe(const QString& dataFile);
     static Figures plainTextEditFromModel(const QString& dataFile);
     static Figures terminalWindow(const QString& dataFile);
+    // After the flood, the find bar searches a text with many matches and one with a single
+    // match near the start of the output kept: "near_ms" and "far_ms" until the current match
+    // is painted, "complete_ms" until all matches are counted, "stall_ms" over all of it.
+    static Figures findInTerminalWindow(const QString& dataFile);
 };

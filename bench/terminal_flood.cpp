@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -35,6 +36,10 @@ const QList<Scenario>& scenarios()
         {QStringLiteral("plaintext"), QStringLiteral("(c) QPlainTextEdit via manager+model")},
         {QStringLiteral("plaintextpipe"), QStringLiteral("(c') QPlainTextEdit from the pipe")},
         {QStringLiteral("terminal"), QStringLiteral("(d) terminal window")},
+        // Four progress lines redrawn in place under log lines, as multi-line progress displays do.
+        {QStringLiteral("progress"), QStringLiteral("(f) (d), multi-line progress")},
+        // Find in the whole retained output once the flood is over.
+        {QStringLiteral("find"), QStringLiteral("(g) find in the terminal window")},
         // The same on a private X display, with and without a screen reader listening.
         {QStringLiteral("terminal-x"), QStringLiteral("(e) terminal window on X")},
         {QStringLiteral("terminal-reader"), QStringLiteral("(e') (e), screen reader listening")},
@@ -42,39 +47,19 @@ const QList<Scenario>& scenarios()
     return list;
 }
 
-// Log lines of a busy service, coloured the way such tools colour them, some long enough to wrap.
-qint64 writeData(const QString& path, qint64 bytes)
+// Writes pieces made by `piece(n)` for n = 0, 1, ... until `bytes` are written, then the end
+// marker; returns how many pieces.
+qint64 writeData(const QString& path, qint64 bytes, const std::function<QByteArray(qint64)>& piece)
 {
     QSaveFile file(path);
     file.open(QIODevice::WriteOnly);
     QByteArray chunk;
     qint64 written = 0;
-    qint64 lines = 0;
-    static const char* const Paths[] = {"/api/v1/items", "/api/v1/users/profile", "/static/app.js", "/healthz"};
+    qint64 pieces = 0;
     while (written < bytes) {
-        const qint64 n = lines++;
-        QByteArray line = QStringLiteral("\x1b[2m2026-12-06T10:%1:%2.%3Z\x1b[0m ")
-                              .arg(n / 60000 % 60, 2, 10, QLatin1Char('0'))
-                              .arg(n / 1000 % 60, 2, 10, QLatin1Char('0'))
-                              .arg(n % 1000, 3, 10, QLatin1Char('0'))
-                              .toUtf8();
-        if (n % 50 == 49) {
-            line += "\x1b[1;31mERROR\x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) +
-                "\x1b[0m request failed: connection reset by peer while reading the response body from the "
-                "upstream service at 10.0.3." +
-                QByteArray::number(n % 250) + ":8443 (attempt 3 of 3, giving up)";
-        } else if (n % 10 == 9) {
-            line += "\x1b[33mWARN \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) +
-                "\x1b[0m slow request id=" + QByteArray::number(n) + " took \x1b[1m" +
-                QByteArray::number(n % 900 + 100) + "ms\x1b[22m";
-        } else {
-            line += "\x1b[32mINFO \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) + "\x1b[0m " + "GET " +
-                Paths[n % 4] + " id=" + QByteArray::number(n) + " status=\x1b[1;32m200\x1b[0m in " +
-                QByteArray::number(n % 97 + 1) + "ms";
-        }
-        line += '\n';
-        chunk += line;
-        written += line.size();
+        const QByteArray next = piece(pieces++);
+        chunk += next;
+        written += next.size();
         if (chunk.size() > (1 << 20)) {
             file.write(chunk);
             chunk.clear();
@@ -83,7 +68,51 @@ qint64 writeData(const QString& path, qint64 bytes)
     chunk += QByteArray(FloodScenarios::EndMarker) + '\n';
     file.write(chunk);
     file.commit();
-    return lines;
+    return pieces;
+}
+
+// Log lines of a busy service, coloured the way such tools colour them, some long enough to wrap.
+QByteArray logLine(qint64 n)
+{
+    static const char* const Paths[] = {"/api/v1/items", "/api/v1/users/profile", "/static/app.js", "/healthz"};
+    QByteArray line = QStringLiteral("\x1b[2m2026-12-06T10:%1:%2.%3Z\x1b[0m ")
+                          .arg(n / 60000 % 60, 2, 10, QLatin1Char('0'))
+                          .arg(n / 1000 % 60, 2, 10, QLatin1Char('0'))
+                          .arg(n % 1000, 3, 10, QLatin1Char('0'))
+                          .toUtf8();
+    if (n % 50 == 49) {
+        line += "\x1b[1;31mERROR\x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) +
+            "\x1b[0m request failed: connection reset by peer while reading the response body from the "
+            "upstream service at 10.0.3." +
+            QByteArray::number(n % 250) + ":8443 (attempt 3 of 3, giving up)";
+    } else if (n % 10 == 9) {
+        line += "\x1b[33mWARN \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) +
+            "\x1b[0m slow request id=" + QByteArray::number(n) + " took \x1b[1m" + QByteArray::number(n % 900 + 100) +
+            "ms\x1b[22m";
+    } else {
+        line += "\x1b[32mINFO \x1b[0m \x1b[36mworker-" + QByteArray::number(n % 8) + "\x1b[0m " + "GET " +
+            Paths[n % 4] + " id=" + QByteArray::number(n) + " status=\x1b[1;32m200\x1b[0m in " +
+            QByteArray::number(n % 97 + 1) + "ms";
+    }
+    return line + '\n';
+}
+
+// Four tasks' progress lines, redrawn in place: back to the first (CSI 4F), erased to the end
+// (CSI J) and written again, with a log line above them every tenth redraw.
+QByteArray progressRedraw(qint64 n)
+{
+    QByteArray frame = n == 0 ? "\n\n\n\n\x1b[4F" : "\x1b[4F\x1b[J";
+    if (n % 10 == 0) {
+        frame += "\x1b[32mINFO \x1b[0m downloaded layer sha256:" + QByteArray::number(n * 7919, 16) + " (" +
+            QByteArray::number(n % 900 + 100) + " MiB)\n";
+    }
+    for (int task = 0; task < 4; ++task) {
+        const qint64 percent = (n * (task + 1)) % 101;
+        frame += "\x1b[36mtask " + QByteArray::number(task) + "\x1b[0m [" + QByteArray(percent / 5, '#') +
+            QByteArray(20 - percent / 5, '-') + "] " + QByteArray::number(percent) + "% " +
+            QByteArray::number(n % 97 + 1) + ".4 MiB/s\n";
+    }
+    return frame;
 }
 
 int runChild(const QString& scenario, const QString& dataFile, const QString& resultFile)
@@ -97,8 +126,10 @@ int runChild(const QString& scenario, const QString& dataFile, const QString& re
         figures = FloodScenarios::plainTextEditFromModel(dataFile);
     } else if (scenario == u"plaintextpipe") {
         figures = FloodScenarios::plainTextEditFromPipe(dataFile);
-    } else if (scenario == u"terminal") {
+    } else if (scenario == u"terminal" || scenario == u"progress") {
         figures = FloodScenarios::terminalWindow(dataFile);
+    } else if (scenario == u"find") {
+        figures = FloodScenarios::findInTerminalWindow(dataFile);
     } else {
         return 2;
     }
@@ -128,7 +159,8 @@ measure(const QString& scenario, const QString& dataFile, const QString& directo
                           QStringLiteral("--scenario"),
                           scenario.section(u'-', 0, 0),
                           QStringLiteral("--data"),
-                          dataFile,
+                          scenario == u"progress" ? QFileInfo(dataFile).path() + QStringLiteral("/progress.log")
+                                                  : dataFile,
                           QStringLiteral("--result"),
                           resultFile};
     if (scenario.startsWith(u"terminal-")) {
@@ -195,7 +227,8 @@ int main(int argc, char** argv)
     const qint64 mib = std::max(1, parser.value(sizeOption).toInt());
     const QTemporaryDir directory;
     const QString dataFile = directory.path() + QStringLiteral("/flood.log");
-    const qint64 lines = writeData(dataFile, mib * 1024 * 1024);
+    const qint64 lines = writeData(dataFile, mib * 1024 * 1024, logLine);
+    writeData(directory.path() + QStringLiteral("/progress.log"), mib * 1024 * 1024, progressRedraw);
     std::fprintf(
         stderr, "%lld MiB of coloured log lines (%lld lines); %d runs of each measurement\n", mib, lines, runs);
 
@@ -285,6 +318,16 @@ int main(int argc, char** argv)
     const double floodSeconds = double(mib) / figure(QStringLiteral("terminal-reader"), QStringLiteral("mibps"));
     out << "\n(e') the screen reader heard " << heard << " text changes, "
         << QString::asprintf("%.0f", heard / floodSeconds) << " a second of the flood\n";
+    out << "\n(g) find, output full (" << QString::asprintf("%.0f", cap)
+        << " MiB): a match near the end on screen after "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("near_ms")))
+        << ", one near the start after "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("far_ms"))) << ", all "
+        << QString::asprintf("%.0f", figure(QStringLiteral("find"), QStringLiteral("count")))
+        << " matches of a frequent text counted after "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("complete_ms")))
+        << "; longest stall "
+        << QString::asprintf("%.1f ms", figure(QStringLiteral("find"), QStringLiteral("stall_ms"))) << "\n";
     out << "\nOutput cap " << cap << " MiB; (d) idle " << QString::asprintf("%.1f", idle)
         << " MiB before the flood\n\n";
     out << QStringLiteral("%1 %2 %3 %4\n")

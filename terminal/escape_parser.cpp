@@ -78,6 +78,7 @@ void EscapeParser::dispatchControlSequence(char16_t final)
         return;
     }
     const int first = m_parameterCount == 0 ? -1 : m_parameters[0].value;
+    const int count = std::max(first, 1);
     switch (final) {
     case u'K':
         if (first <= 2) {
@@ -92,7 +93,42 @@ void EscapeParser::dispatchControlSequence(char16_t final)
         break;
     case u'G':
     case u'`':
-        m_handler.setCursorColumn(std::max(first, 1) - 1);
+        m_handler.setCursorColumn(count - 1);
+        break;
+    case u'A':
+        m_handler.moveLines(-count, false);
+        break;
+    case u'B':
+    case u'e':
+        m_handler.moveLines(count, false);
+        break;
+    case u'E':
+        m_handler.moveLines(count, true);
+        break;
+    case u'F':
+        m_handler.moveLines(-count, true);
+        break;
+    case u'd':
+        m_handler.setCursorLine(count - 1);
+        break;
+    case u'H':
+    case u'f':
+        m_handler.setCursorPosition(count - 1, (m_parameterCount > 1 ? std::max(m_parameters[1].value, 1) : 1) - 1);
+        break;
+    case u'J':
+        if (first <= 2) {
+            m_handler.eraseInDisplay(std::max(first, 0));
+        }
+        break;
+    case u's':
+        if (m_parameterCount == 0) {
+            m_handler.saveCursor();
+        }
+        break;
+    case u'u':
+        if (m_parameterCount == 0) {
+            m_handler.restoreCursor();
+        }
         break;
     default:
         break;
@@ -140,6 +176,11 @@ void EscapeParser::feed(QStringView text)
                 m_state = State::EscapeIntermediate;
             } else if (c >= 0x30 && c <= 0x7E) {
                 m_state = State::Ground;
+                if (c == u'7') {
+                    m_handler.saveCursor();
+                } else if (c == u'8') {
+                    m_handler.restoreCursor();
+                }
             } else if (c < 0x20) {
                 executeControl(c);
             } else if (c != Delete) {

@@ -6,7 +6,7 @@
 
 #include <array>
 
-// Splits terminal output into printable text, the few controls a log view acts on, and escape
+// Splits terminal output into printable text, the controls and cursor moves a log view acts on, and escape
 // sequences, which it swallows whole whatever they are. A sequence may be split across any
 // number of feeds. Line feeds never reach the parser: the caller splits on them and calls
 // lineFeed(), which also ends any sequence left open, so a broken sequence costs one line at
@@ -31,6 +31,18 @@ public:
         // puts it in a column counted from 0.
         virtual void moveCursor(int count) = 0;
         virtual void setCursorColumn(int column) = 0;
+        // Moves across lines, which a single line ignores. CSI A/B move up or down by `count`
+        // (negative: up) keeping the column, CSI E/F likewise to the start of the line; CSI d and
+        // CSI H put the cursor on a line of the screen counted from 0.
+        virtual void moveLines(int, bool /*toLineStart*/) { }
+        virtual void setCursorLine(int) { }
+        virtual void setCursorPosition(int /*line*/, int /*column*/) { }
+        // CSI J: 0 erases from the cursor to the end of the screen, 1 from its start to the
+        // cursor, 2 the whole screen.
+        virtual void eraseInDisplay(int) { }
+        // ESC 7 and CSI s, ESC 8 and CSI u.
+        virtual void saveCursor() { }
+        virtual void restoreCursor() { }
     };
 
     explicit EscapeParser(Handler& handler);

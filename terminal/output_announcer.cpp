@@ -24,12 +24,12 @@ void OutputAnnouncer::accessibilityActiveChanged(bool active)
 
 OutputAnnouncer::Told OutputAnnouncer::current() const
 {
-    const qint64 tailLine = m_buffer.firstLineNumber() + m_buffer.lineCount() - 1;
+    const qint64 tailLine = m_buffer.screenTop();
     const qint64 start = m_buffer.droppedCharacters();
     return {start,
             tailLine,
             start + m_buffer.offsetOf({tailLine, 0}),
-            m_buffer.lineText(m_buffer.lineCount() - 1).toString(),
+            m_buffer.text({tailLine, 0}, m_buffer.endPoint()),
             m_buffer.characterCount()};
 }
 
@@ -49,15 +49,22 @@ void OutputAnnouncer::frameShown()
         return;
     }
     removed(0, now.start - before.start);
-    // The last line may have been rewritten since, in part or whole.
-    const QStringView tail = m_buffer.lineText(before.tailLine - m_buffer.firstLineNumber());
+    // The lines from the old screen's top on may have been rewritten since, in part or whole:
+    // what lies between their common start and common end changed.
+    const QString tail = m_buffer.text({before.tailLine, 0}, end);
+    const QString& old = before.tailText;
     qsizetype same = 0;
-    while (same < before.tailText.size() && same < tail.size() && before.tailText.at(same) == tail.at(same)) {
+    while (same < old.size() && same < tail.size() && old.at(same) == tail.at(same)) {
         ++same;
     }
+    qsizetype sameEnd = 0;
+    while (sameEnd < old.size() - same && sameEnd < tail.size() - same &&
+           old.at(old.size() - 1 - sameEnd) == tail.at(tail.size() - 1 - sameEnd)) {
+        ++sameEnd;
+    }
     const qint64 position = before.tailStart + same - now.start;
-    removed(position, before.tailText.size() - same);
-    inserted(position, m_buffer.text({before.tailLine, same}, end));
+    removed(position, old.size() - same - sameEnd);
+    inserted(position, tail.sliced(same, tail.size() - same - sameEnd));
 }
 
 void OutputAnnouncer::removed(qint64 position, qint64 count) const

@@ -10,9 +10,9 @@
 class QObject;
 
 // Tells assistive technologies how the shown text changed since the last frame: lines trimmed
-// as text removed at the start, new output as text inserted at the end, a rewritten last line
-// (a progress line redrawn after "\r") as its changed part removed and inserted again. Nothing
-// is kept or computed while no assistive technology listens.
+// as text removed at the start, new output as text inserted at the end, rewritten lines (progress
+// redrawn after "\r" or after moving the cursor up) as their changed part removed and inserted
+// again. Nothing is kept or computed while no assistive technology listens.
 class OutputAnnouncer : private QAccessible::ActivationObserver
 {
 public:
@@ -27,7 +27,8 @@ public:
     void frameShown();
 
 private:
-    // What was last announced: where the text started and its last line, which may change.
+    // What was last announced: where the text started and the lines that may still change,
+    // from the screen's top on.
     struct Told
     {
         qint64 start;

@@ -4,7 +4,9 @@
 
 TerminalBuffer::TerminalBuffer(Source source) : m_source(std::move(source))
 {
-    m_lines.append(Line{0, 0, 0, TextStyle(), true});
+    m_lines.append(Line{0, 0, 0, TextStyle(), true, false});
+    m_built.push_back(std::make_unique<TerminalLine>());
+    m_cursor = m_built.back().get();
 }
 
 TerminalBuffer::~TerminalBuffer() = default;
@@ -15,40 +17,266 @@ void TerminalBuffer::append(QStringView text)
     while (start < text.size()) {
         const qsizetype lineFeed = text.indexOf(u'\n', start);
         const qsizetype end = lineFeed < 0 ? text.size() : lineFeed;
-        m_current.feed(text.sliced(start, end - start));
         m_rawEnd += end - start;
+        m_cursor->allowColumns(m_rawEnd - record(m_cursorLine).rawStart);
+        m_parser.feed(text.sliced(start, end - start));
         if (lineFeed < 0) {
-            return;
+            break;
         }
         ++m_rawEnd;
-        m_current.finish();
-        finishLine();
+        m_parser.lineFeed();
+        this->lineFeed();
         start = lineFeed + 1;
+    }
+    settle();
+}
+
+qint64 TerminalBuffer::screenTop() const
+{
+    return std::max({lastNumber() + 1 - ScreenLines, m_screenStart, m_droppedLines});
+}
+
+const TerminalLine* TerminalBuffer::built(qsizetype line) const
+{
+    const qint64 index = m_droppedLines + line - firstBuiltNumber();
+    return index >= 0 ? m_built.at(size_t(index)).get() : nullptr;
+}
+
+void TerminalBuffer::edited()
+{
+    if (m_cursorLine != lastNumber()) {
+        m_editedFrom = std::min(m_editedFrom, m_cursorLine);
     }
 }
 
-void TerminalBuffer::finishLine()
+void TerminalBuffer::settle()
+{
+    const qint64 last = lastNumber();
+    for (qint64 number = std::max(m_editedFrom, m_droppedLines); number < last; ++number) {
+        const qsizetype line = number - m_droppedLines;
+        const LineContent content = this->line(line);
+        const int rows = content.simple ? LineWrap::simpleRows(content.text.size(), m_columns)
+                                        : LineWrap::rows(content.text, m_columns);
+        Line& changed = record(number);
+        changed.simple = content.simple;
+        changed.rowEnd = (line == 0 ? m_rowBase : lineAt(line - 1).rowEnd) + rows;
+        changed.characterEnd = characterStart(line) + content.text.size() + 1;
+    }
+    m_editedFrom = std::numeric_limits<qint64>::max();
+}
+
+void TerminalBuffer::printText(QStringView text, bool simple)
+{
+    m_cursor->printText(text, simple);
+    edited();
+}
+
+void TerminalBuffer::carriageReturn()
+{
+    m_cursor->carriageReturn();
+}
+
+void TerminalBuffer::backspace()
+{
+    m_cursor->backspace();
+}
+
+void TerminalBuffer::selectGraphicRendition(std::span<const SequenceParameter> parameters)
+{
+    m_cursor->selectGraphicRendition(parameters);
+}
+
+void TerminalBuffer::eraseInLine(int mode)
+{
+    m_cursor->eraseInLine(mode);
+    edited();
+}
+
+void TerminalBuffer::moveCursor(int count)
+{
+    m_cursor->moveCursor(count);
+}
+
+void TerminalBuffer::setCursorColumn(int column)
+{
+    m_cursor->setCursorColumn(column);
+}
+
+void TerminalBuffer::moveTo(qint64 number, qsizetype column, qint64 columns, const TextStyle& style)
+{
+    // The screen is ScreenLines high: below its last line, while it has fewer, lines are blank.
+    const qint64 top = screenTop();
+    number = std::clamp(number, top, top + ScreenLines - 1);
+    while (lastNumber() < number) {
+        addLine(true);
+    }
+    // Neither line is what its raw text makes of it any more.
+    record(m_cursorLine).rewritten = true;
+    record(number).rewritten = true;
+    m_cursorLine = number;
+    m_cursor = m_built.at(size_t(number - firstBuiltNumber())).get();
+    m_cursor->place(column, style, std::max<qint64>(columns, m_rawEnd - record(number).rawStart));
+}
+
+void TerminalBuffer::moveLines(int count, bool toLineStart)
+{
+    const qsizetype column = toLineStart ? 0 : m_cursor->cursor();
+    moveTo(m_cursorLine + count, column, column, m_cursor->style());
+}
+
+void TerminalBuffer::setCursorLine(int line)
+{
+    moveTo(screenTop() + line, m_cursor->cursor(), m_cursor->cursor(), m_cursor->style());
+}
+
+void TerminalBuffer::setCursorPosition(int line, int column)
+{
+    moveTo(screenTop() + line, column, 0, m_cursor->style());
+}
+
+void TerminalBuffer::saveCursor()
+{
+    m_saved = Cursor{m_cursorLine, m_cursor->cursor(), m_cursor->style()};
+}
+
+void TerminalBuffer::restoreCursor()
+{
+    const Cursor saved = m_saved.value_or(Cursor{screenTop(), 0, TextStyle()});
+    moveTo(saved.line, saved.column, saved.column, saved.style);
+}
+
+void TerminalBuffer::eraseInDisplay(int mode)
+{
+    if (mode == 0) {
+        m_cursor->eraseInLine(0);
+        removeLinesAfter(m_cursorLine);
+        edited();
+        return;
+    }
+    if (mode == 1) {
+        for (qint64 number = screenTop(); number < m_cursorLine; ++number) {
+            m_built.at(size_t(number - firstBuiltNumber()))->reset(TextStyle());
+            record(number).rewritten = true;
+            m_editedFrom = std::min(m_editedFrom, number);
+        }
+        m_cursor->eraseInLine(1);
+        edited();
+        return;
+    }
+    // What the screen shows goes into history as it stands; a fresh screen starts below its last
+    // written line, the cursor on its first line at the same column.
+    qint64 lastWritten = lastNumber();
+    const qint64 top = screenTop();
+    while (lastWritten >= top && m_built.at(size_t(lastWritten - firstBuiltNumber()))->text().isEmpty()) {
+        --lastWritten;
+    }
+    if (lastWritten < top) {
+        return;
+    }
+    const qsizetype column = m_cursor->cursor();
+    const TextStyle style = m_cursor->style();
+    removeLinesAfter(lastWritten + 1);
+    if (lastNumber() == lastWritten) {
+        addLine(true);
+    }
+    m_screenStart = lastWritten + 1;
+    moveTo(m_screenStart, column, column, style);
+    retire();
+}
+
+void TerminalBuffer::lineFeed()
+{
+    if (m_cursorLine < lastNumber()) {
+        moveTo(m_cursorLine + 1, 0, 0, m_cursor->style());
+        return;
+    }
+    addLine(false);
+    m_cursorLine = lastNumber();
+    m_cursor = m_built.back().get();
+    retire();
+}
+
+void TerminalBuffer::addLine(bool rewritten)
 {
     Line& line = m_lines.last();
+    const TerminalLine& content = *m_built.back();
     line.rowEnd = currentRowEnd();
-    line.simple = m_current.isSimple();
-    line.characterEnd = characterStart(lineCount() - 1) + m_current.text().size() + 1;
-    // The line stays built for showing: the newest lines are the ones on screen.
-    const qint64 number = m_droppedLines + lineCount() - 1;
-    Shown& shown = m_shown.at(size_t(number) % ShownLines);
-    shown.number = number;
-    shown.rawStart = line.rawStart;
-    shown.simple = line.simple;
-    m_current.swapContents(shown.text, shown.runs);
-    const TextStyle style = m_current.style();
-    m_current.reset(style);
-    m_lines.append(Line{m_rawEnd, 0, 0, style, true});
+    line.simple = content.isSimple();
+    line.characterEnd = characterStart(lineCount() - 1) + content.text().size() + 1;
+    const TextStyle style = m_cursor->style();
+    m_lines.append(Line{m_rawEnd, 0, 0, style, true, rewritten});
+    std::unique_ptr<TerminalLine> fresh;
+    if (m_spares.empty()) {
+        fresh = std::make_unique<TerminalLine>();
+    } else {
+        fresh = std::move(m_spares.back());
+        m_spares.pop_back();
+    }
+    fresh->reset(style);
+    m_built.push_back(std::move(fresh));
     m_currentWrap = {};
+    m_currentWrapRewrites = std::numeric_limits<quint64>::max();
+}
+
+void TerminalBuffer::removeLinesAfter(qint64 number)
+{
+    while (lastNumber() > number) {
+        m_lines.removeLast();
+        recycle(std::move(m_built.back()));
+        m_built.pop_back();
+        m_currentWrap = {};
+        m_currentWrapRewrites = std::numeric_limits<quint64>::max();
+    }
+    if (m_cursorLine > number) {
+        m_cursorLine = number;
+        m_cursor = m_built.back().get();
+    }
+    if (m_saved && m_saved->line > number) {
+        m_saved->line = number;
+    }
+}
+
+void TerminalBuffer::retire()
+{
+    const qint64 top = screenTop();
+    while (firstBuiltNumber() < top) {
+        const qint64 number = firstBuiltNumber();
+        TerminalLine& content = *m_built.front();
+        Line& line = record(number);
+        line.simple = content.isSimple();
+        if (line.rewritten) {
+            Kept& kept = m_kept.emplace_back(Kept{number, {}, {}, line.simple});
+            content.swapContents(kept.text, kept.runs);
+        } else {
+            // Kept built for showing: the newest lines of history are the ones on screen.
+            Shown& shown = m_shown.at(size_t(number) % ShownLines);
+            shown.number = number;
+            shown.rawStart = line.rawStart;
+            shown.simple = line.simple;
+            content.swapContents(shown.text, shown.runs);
+        }
+        recycle(std::move(m_built.front()));
+        m_built.pop_front();
+    }
+}
+
+void TerminalBuffer::recycle(std::unique_ptr<TerminalLine> line)
+{
+    if (m_spares.size() < size_t(ScreenLines)) {
+        m_spares.push_back(std::move(line));
+    }
 }
 
 qint64 TerminalBuffer::rawEnd(qsizetype line) const
 {
     return isCurrent(line) ? m_rawEnd : lineAt(line + 1).rawStart;
+}
+
+const TerminalBuffer::Kept& TerminalBuffer::kept(qint64 number) const
+{
+    const auto found = std::lower_bound(
+        m_kept.cbegin(), m_kept.cend(), number, [](const Kept& kept, qint64 value) { return kept.number < value; });
+    return *found;
 }
 
 const TerminalBuffer::Shown& TerminalBuffer::shown(qsizetype line) const
@@ -75,8 +303,12 @@ const TerminalBuffer::Shown& TerminalBuffer::shown(qsizetype line) const
 
 TerminalBuffer::LineContent TerminalBuffer::line(qsizetype line) const
 {
-    if (isCurrent(line)) {
-        return {m_current.text(), m_current.runs(), m_current.isSimple()};
+    if (const TerminalLine* const content = built(line)) {
+        return {content->text(), content->runs(), content->isSimple()};
+    }
+    if (lineAt(line).rewritten) {
+        const Kept& content = kept(m_droppedLines + line);
+        return {content.text, content.runs, content.simple};
     }
     const Shown& content = shown(line);
     return {content.text, content.runs, content.simple};
@@ -85,38 +317,69 @@ TerminalBuffer::LineContent TerminalBuffer::line(qsizetype line) const
 void TerminalBuffer::rebuildCurrent()
 {
     const Line& line = m_lines.last();
-    m_current.reset(line.startStyle);
-    m_current.feed(m_source(line.rawStart, m_rawEnd));
+    TerminalLine& content = *m_built.back();
+    content.reset(line.startStyle);
+    content.feed(m_source(line.rawStart, m_rawEnd));
     m_currentWrap = {};
 }
 
 void TerminalBuffer::dropFront(qint64 characters)
 {
+    settle();
     while (characters > 0) {
         Line& first = m_lines[m_firstLine];
         if (isCurrent(0)) {
             const qint64 cut = std::min(characters, m_rawEnd - first.rawStart);
             if (cut > 0) {
                 first.rawStart += cut;
-                rebuildCurrent();
+                // A line the cursor came back to keeps what it shows.
+                if (!first.rewritten) {
+                    rebuildCurrent();
+                }
             }
             break;
         }
         const qint64 rawLength = rawEnd(0) - first.rawStart;
         if (characters < rawLength) {
+            first.rawStart += characters;
+            if (first.rewritten) {
+                break;
+            }
             // Cut inside the line: it now starts later, with fewer rows.
             const int rowsBefore = rowsOfLine(0);
             const qsizetype lengthBefore = length(0);
-            first.rawStart += characters;
-            const Shown& rest = shown(0);
-            first.simple = rest.simple;
-            m_characterBase += lengthBefore - rest.text.size();
+            qsizetype lengthAfter = 0;
+            if (built(0)) {
+                TerminalLine& content = *m_built.front();
+                content.reset(first.startStyle);
+                content.feed(m_source(first.rawStart, rawEnd(0)));
+                lengthAfter = content.text().size();
+                first.simple = content.isSimple();
+            } else {
+                const Shown& rest = shown(0);
+                first.simple = rest.simple;
+                lengthAfter = rest.text.size();
+            }
+            m_characterBase += lengthBefore - lengthAfter;
             m_rowBase += rowsBefore - countRows(0);
             break;
         }
         characters -= rawLength;
         m_rowBase = first.rowEnd;
         m_characterBase = first.characterEnd;
+        if (built(0)) {
+            if (m_cursor == m_built.front().get()) {
+                // The cursor's line is gone: it goes on at the start of the next one.
+                const TextStyle style = m_cursor->style();
+                m_cursor = m_built.at(1).get();
+                m_cursor->place(0, style, 0);
+                ++m_cursorLine;
+            }
+            recycle(std::move(m_built.front()));
+            m_built.pop_front();
+        } else if (first.rewritten) {
+            m_kept.pop_front();
+        }
         ++m_firstLine;
         ++m_droppedLines;
     }
@@ -168,21 +431,26 @@ void TerminalBuffer::setColumns(int columns)
 
 int TerminalBuffer::countRows(qsizetype line) const
 {
-    const Line& record = lineAt(line);
-    return record.simple ? LineWrap::simpleRows(length(line), m_columns) : LineWrap::rows(shown(line).text, m_columns);
+    if (const TerminalLine* const content = built(line)) {
+        return content->isSimple() ? LineWrap::simpleRows(content->text().size(), m_columns)
+                                   : LineWrap::rows(content->text(), m_columns);
+    }
+    return lineAt(line).simple ? LineWrap::simpleRows(length(line), m_columns)
+                               : LineWrap::rows(this->line(line).text, m_columns);
 }
 
 qint64 TerminalBuffer::currentRowEnd() const
 {
     const qint64 start = lineCount() > 1 ? m_lines.at(m_lines.size() - 2).rowEnd : m_rowBase;
-    const QStringView text = m_current.text();
-    if (m_current.isSimple()) {
+    const TerminalLine& last = lastLine();
+    const QStringView text = last.text();
+    if (last.isSimple()) {
         return start + LineWrap::simpleRows(text.size(), m_columns);
     }
     // Text appended since the last count continues it; anything else starts it afresh.
-    if (m_current.rewrites() != m_currentWrapRewrites || m_currentWrap.scanned > text.size()) {
+    if (last.rewrites() != m_currentWrapRewrites || m_currentWrap.scanned > text.size()) {
         m_currentWrap = {};
-        m_currentWrapRewrites = m_current.rewrites();
+        m_currentWrapRewrites = last.rewrites();
     }
     return start + LineWrap::rows(text, m_columns, m_currentWrap);
 }
@@ -194,7 +462,7 @@ qint64 TerminalBuffer::characterStart(qsizetype line) const
 
 qint64 TerminalBuffer::characterCount() const
 {
-    return characterStart(lineCount() - 1) + m_current.text().size() - m_characterBase;
+    return characterStart(lineCount() - 1) + lastLine().text().size() - m_characterBase;
 }
 
 qint64 TerminalBuffer::offsetOf(Point point) const
@@ -206,7 +474,7 @@ qint64 TerminalBuffer::offsetOf(Point point) const
         return characterCount();
     }
     const qsizetype line = point.line - m_droppedLines;
-    const qsizetype length = isCurrent(line) ? m_current.text().size() : this->length(line);
+    const qsizetype length = isCurrent(line) ? lastLine().text().size() : this->length(line);
     return characterStart(line) - m_characterBase + std::clamp<qsizetype>(point.index, 0, length);
 }
 
@@ -219,7 +487,7 @@ TerminalBuffer::Point TerminalBuffer::pointAtOffset(qint64 offset) const
                                         std::max<qint64>(offset, 0) + m_characterBase,
                                         [](qint64 value, const Line& line) { return value < line.characterEnd; });
     const qsizetype line = found - begin;
-    const qsizetype length = isCurrent(line) ? m_current.text().size() : this->length(line);
+    const qsizetype length = isCurrent(line) ? lastLine().text().size() : this->length(line);
     return {m_droppedLines + line, std::clamp<qsizetype>(offset - (characterStart(line) - m_characterBase), 0, length)};
 }
 

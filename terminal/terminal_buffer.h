@@ -8,16 +8,22 @@
 #include <QString>
 
 #include <array>
+#include <deque>
 #include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
-// Terminal output as a log view shows it, line by line (see TerminalLine), without a copy of the
-// text: each line is kept as where its raw text starts, its style at that point and the rows it
-// wraps into, and is rebuilt from the raw text when it is shown. Only the line being written is
-// kept built. The rows are counted as lines arrive, so that finding the lines on screen costs a
-// binary search.
-class TerminalBuffer
+// Terminal output as a terminal shows it, line by line (see TerminalLine), without a copy of the
+// text. The last lines are the screen, where the cursor may move and redraw (ScreenLines of the
+// tool's lines, whatever they wrap into); they are kept built. Lines above it are history and
+// never change: each is kept as where its raw text starts, its style at that point and the rows it
+// wraps into, and is rebuilt from the raw text when it is shown; only a line that the cursor came
+// back to keeps its characters, since its raw text no longer tells them. The rows are counted as
+// lines arrive, so that finding the lines on screen costs a binary search.
+class TerminalBuffer : private EscapeParser::Handler
 {
 public:
     using StyleRun = TerminalLine::StyleRun;
@@ -42,8 +48,10 @@ public:
         bool simple;
     };
 
+    static constexpr qsizetype ScreenLines = 128;
+
     explicit TerminalBuffer(Source source);
-    ~TerminalBuffer();
+    ~TerminalBuffer() override;
     TerminalBuffer(const TerminalBuffer&) = delete;
     TerminalBuffer& operator=(const TerminalBuffer&) = delete;
 
@@ -69,7 +77,9 @@ public:
     Point pointAtOffset(qint64 offset) const;
     // Characters gone from the front so far, so that offsets of two moments compare.
     qint64 droppedCharacters() const { return m_characterBase; }
-    Point endPoint() const { return {m_droppedLines + lineCount() - 1, m_current.text().size()}; }
+    Point endPoint() const { return {lastNumber(), lastLine().text().size()}; }
+    // The first line that output may still change; those above it are history.
+    qint64 screenTop() const;
 
     void setColumns(int columns);
     int columns() const { return m_columns; }
@@ -92,6 +102,25 @@ private:
         TextStyle startStyle;
         // Every character a plain one-cell one, so that the rows follow from the length.
         bool simple;
+        // The cursor came back to it or left it other than by a line feed: its raw text no
+        // longer tells what it shows.
+        bool rewritten;
+    };
+
+    // A line of history that keeps its characters.
+    struct Kept
+    {
+        qint64 number;
+        QString text;
+        std::vector<StyleRun> runs;
+        bool simple;
+    };
+
+    struct Cursor
+    {
+        qint64 line;
+        qsizetype column;
+        TextStyle style;
     };
 
     // Lines rebuilt for showing, kept for the frames to come.
@@ -105,12 +134,43 @@ private:
     };
     static constexpr size_t ShownLines = 256;
 
+    void printText(QStringView text, bool simple) override;
+    void carriageReturn() override;
+    void backspace() override;
+    void selectGraphicRendition(std::span<const SequenceParameter> parameters) override;
+    void eraseInLine(int mode) override;
+    void moveCursor(int count) override;
+    void setCursorColumn(int column) override;
+    void moveLines(int count, bool toLineStart) override;
+    void setCursorLine(int line) override;
+    void setCursorPosition(int line, int column) override;
+    void eraseInDisplay(int mode) override;
+    void saveCursor() override;
+    void restoreCursor() override;
+
     const Line& lineAt(qsizetype line) const { return m_lines.at(m_firstLine + line); }
+    Line& record(qint64 number) { return m_lines[m_firstLine + (number - m_droppedLines)]; }
     bool isCurrent(qsizetype line) const { return m_firstLine + line + 1 == m_lines.size(); }
+    qint64 lastNumber() const { return m_droppedLines + lineCount() - 1; }
+    qint64 firstBuiltNumber() const { return lastNumber() + 1 - qint64(m_built.size()); }
+    const TerminalLine& lastLine() const { return *m_built.back(); }
+    // The line kept built, or null for a line of history.
+    const TerminalLine* built(qsizetype line) const;
     qint64 rawEnd(qsizetype line) const;
     const Shown& shown(qsizetype line) const;
-    void finishLine();
-    // Rebuilds the line being written from its raw text, after its start was dropped.
+    const Kept& kept(qint64 number) const;
+
+    // The cursor's line changed; the rows and characters of the lines after it are counted again.
+    void edited();
+    void settle();
+    void lineFeed();
+    void addLine(bool rewritten);
+    void removeLinesAfter(qint64 number);
+    // Lines above the screen become history.
+    void retire();
+    void recycle(std::unique_ptr<TerminalLine> line);
+    void moveTo(qint64 number, qsizetype column, qint64 columns, const TextStyle& style);
+    // Rebuilds the last line from its raw text, after its start was dropped.
     void rebuildCurrent();
     int countRows(qsizetype line) const;
     qint64 currentRowEnd() const;
@@ -120,13 +180,26 @@ private:
 
     Source m_source;
     qint64 m_rawEnd = 0;
+    EscapeParser m_parser{*this};
 
     QList<Line> m_lines;
     qsizetype m_firstLine = 0;
     qint64 m_droppedLines = 0;
     qint64 m_rowBase = 0;
     qint64 m_characterBase = 0;
-    TerminalLine m_current;
+    // The lines from the screen's top on (more when the screen has just moved down), built.
+    std::deque<std::unique_ptr<TerminalLine>> m_built;
+    // Lines no longer built, kept with their memory for the lines to come: a redraw that erases
+    // lines and writes them again costs no allocation.
+    std::vector<std::unique_ptr<TerminalLine>> m_spares;
+    std::deque<Kept> m_kept;
+    qint64 m_cursorLine = 0;
+    TerminalLine* m_cursor = nullptr;
+    std::optional<Cursor> m_saved;
+    // Where a full erase started the screen afresh.
+    qint64 m_screenStart = 0;
+    // The first line whose rows and characters are to be counted again.
+    qint64 m_editedFrom = std::numeric_limits<qint64>::max();
     int m_columns = 80;
     // How far the rows of the line being written are counted; reset when it is rewritten.
     mutable LineWrap::Position m_currentWrap;

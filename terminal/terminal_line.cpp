@@ -42,6 +42,13 @@ void TerminalLine::swapContents(QString& text, std::vector<StyleRun>& runs)
     m_runs.swap(runs);
 }
 
+void TerminalLine::place(qsizetype column, const TextStyle& style, qint64 columns)
+{
+    m_style = style;
+    allowColumns(columns);
+    setCursorColumn(int(std::min<qsizetype>(column, std::numeric_limits<int>::max())));
+}
+
 void TerminalLine::printText(QStringView text, bool simple)
 {
     m_simple = m_simple && simple;

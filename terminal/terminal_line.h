@@ -5,14 +5,15 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
-// One line of terminal output built from its raw text as a terminal writes it: escape sequences
-// applied and removed, "\r", backspace, erase-in-line and the moves along the line acting on it
-// (counting characters, not cells). The raw text comes in any number of pieces, without its line
-// feed.
-class TerminalLine : private EscapeParser::Handler
+// One line of terminal output built as a terminal writes it: escape sequences applied and
+// removed, "\r", backspace, erase-in-line and the moves along the line acting on it (counting
+// characters, not cells). Either fed its raw text in any number of pieces, without its line feed
+// and without moves to other lines, or edited through its handler by a screen that parses for it.
+class TerminalLine : public EscapeParser::Handler
 {
 public:
     // Where a style begins within the line; it lasts until the next run or the end of the line.
@@ -46,7 +47,12 @@ public:
     // Hands the characters and runs over, taking the other buffers in exchange.
     void swapContents(QString& text, std::vector<StyleRun>& runs);
 
-private:
+    qsizetype cursor() const { return m_cursor; }
+    // The cursor arrives from another line, with that line's style, at `column`; `columns` is how
+    // far the raw text written since the line began could have taken it.
+    void place(qsizetype column, const TextStyle& style, qint64 columns);
+    void allowColumns(qint64 columns) { m_rawLength = std::max(m_rawLength, columns); }
+
     void printText(QStringView text, bool simple) override;
     void carriageReturn() override;
     void backspace() override;
@@ -55,6 +61,7 @@ private:
     void moveCursor(int count) override;
     void setCursorColumn(int column) override;
 
+private:
     void setStyle(qsizetype from, qsizetype to, const TextStyle& style);
     void truncate(qsizetype length);
     void blank(qsizetype to);

@@ -49,6 +49,7 @@ TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent)
     : QAbstractScrollArea(parent)
     , m_buffer([this](qint64 from, qint64 to) { return m_vm->outputRange(from, to); })
     , m_announcer(m_buffer, this)
+    , m_search(m_buffer)
 {
     static const bool accessible = (QAccessible::installFactory(&TerminalViewAccessible::create), true);
     Q_UNUSED(accessible);
@@ -96,6 +97,8 @@ TerminalView::TerminalView(CorvaltManager& manager, QWidget* parent)
     connect(m_vm.get(), &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
     m_selectionAnchor = m_selectionEnd = m_buffer.endPoint();
     m_announcer.start();
+    connect(&m_search, &OutputSearch::changed, viewport(), qOverload<>(&QWidget::update));
+    connect(&m_search, &OutputSearch::currentMoved, this, &TerminalView::showCurrentMatch);
     updateColumns();
     updateScrollRange();
 }
@@ -110,6 +113,16 @@ QColor TerminalView::defaultForeground()
 QColor TerminalView::defaultBackground()
 {
     return QColor(Qt::black);
+}
+
+QColor TerminalView::matchBackground()
+{
+    return QColor(0xd0, 0xd0, 0x50);
+}
+
+QColor TerminalView::currentMatchBackground()
+{
+    return QColor(0xff, 0x8c, 0x00);
 }
 
 void TerminalView::onOutputAppended(const QString& appended, qsizetype droppedFromFront)
@@ -133,8 +146,50 @@ void TerminalView::scheduleFrame()
     }
 }
 
+void TerminalView::setFollowing(bool following)
+{
+    m_following = following;
+    if (!following) {
+        rememberAnchor();
+    }
+}
+
+void TerminalView::rememberAnchor()
+{
+    if (m_holding) {
+        return;
+    }
+    m_anchor = m_search.current().value_or(pointAt(QPointF(Padding, Padding)));
+    m_anchorTop = characterRect(m_anchor).top();
+}
+
+void TerminalView::showCurrentMatch()
+{
+    if (const std::optional<TerminalBuffer::Point> match = m_search.current()) {
+        // The whole match, its start first.
+        scrollToShow({match->line, match->index + m_search.length()});
+        scrollToShow(*match);
+    }
+    rememberAnchor();
+    viewport()->update();
+}
+
 void TerminalView::showFrame()
 {
+    if (!m_following) {
+        // The view stays where it was while lines come and go around it.
+        m_holding = true;
+        m_scrollPending = false;
+        updateScrollRange();
+        QScrollBar* const bar = verticalScrollBar();
+        bar->setValue(bar->value() + qRound(characterRect(m_anchor).top() - m_anchorTop));
+        m_holding = false;
+        m_search.outputChanged();
+        rememberAnchor();
+        viewport()->update();
+        m_announcer.frameShown();
+        return;
+    }
     updateScrollRange();
     if (m_scrollPending) {
         m_scrollPending = false;
@@ -178,6 +233,9 @@ void TerminalView::resizeEvent(QResizeEvent* event)
 
 void TerminalView::scrollContentsBy(int, int)
 {
+    if (!m_following) {
+        rememberAnchor();
+    }
     viewport()->update();
 }
 
@@ -235,14 +293,23 @@ void TerminalView::paintLine(QPainter& painter, qsizetype line, int firstRow, in
     // The characters of the line that are selected.
     qsizetype selectedFrom = 0;
     qsizetype selectedTo = 0;
+    const qint64 number = m_buffer.firstLineNumber() + line;
     if (hasSelection()) {
         const auto [start, end] = std::minmax(m_selectionAnchor, m_selectionEnd);
-        const qint64 number = m_buffer.firstLineNumber() + line;
         if (number >= start.line && number <= end.line) {
             selectedFrom = number == start.line ? start.index : 0;
             selectedTo = number == end.line ? end.index : text.size();
         }
     }
+    // Matches of a search: where each starts, and the current one.
+    const QList<qsizetype> found = m_search.isActive() ? m_search.matchesIn(number) : QList<qsizetype>();
+    const std::optional<TerminalBuffer::Point> current = m_search.current();
+    const qsizetype currentFrom = current && current->line == number ? current->index : -1;
+    const qsizetype matchLength = m_search.length();
+    const auto matchAt = [&found, matchLength](qsizetype index) {
+        const auto after = std::upper_bound(found.cbegin(), found.cend(), index);
+        return after != found.cbegin() && index < *(after - 1) + matchLength ? *(after - 1) : qsizetype(-1);
+    };
     const auto runAt = [&runs](qsizetype index) {
         const auto after = std::upper_bound(runs.begin(), runs.end(), index, [](qsizetype value, const auto& run) {
             return value < qsizetype(run.start);
@@ -265,6 +332,13 @@ void TerminalView::paintLine(QPainter& painter, qsizetype line, int firstRow, in
                     if (bound > at) {
                         next = std::min(next, bound);
                     }
+                }
+                const auto bound = std::upper_bound(found.cbegin(), found.cend(), at);
+                if (bound != found.cend()) {
+                    next = std::min(next, *bound);
+                }
+                if (const qsizetype match = matchAt(at); match >= 0) {
+                    next = std::min(next, match + matchLength);
                 }
                 pieces.append(Piece{at, next, row, int(at - start), int(next - at)});
                 at = next;
@@ -295,6 +369,10 @@ void TerminalView::paintLine(QPainter& painter, qsizetype line, int firstRow, in
             foreground = blend(foreground, background);
         }
         const bool selected = piece.from >= selectedFrom && piece.from < selectedTo;
+        if (const qsizetype match = matchAt(piece.from); match >= 0 && !selected) {
+            background = match == currentFrom ? currentMatchBackground() : matchBackground();
+            foreground = defaultBackground();
+        }
         if (selected) {
             background = palette.color(QPalette::Active, QPalette::Highlight);
             foreground = palette.color(QPalette::Active, QPalette::HighlightedText);

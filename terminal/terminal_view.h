@@ -2,6 +2,7 @@
 
 #include "manager/corvalt_manager.h"
 #include "terminal/output_announcer.h"
+#include "terminal/output_search.h"
 #include "terminal/terminal_buffer.h"
 
 #include <QAbstractScrollArea>
@@ -31,6 +32,11 @@ public:
     ~TerminalView() override;
 
     const TerminalBuffer& buffer() const { return m_buffer; }
+    OutputSearch& search() { return m_search; }
+
+    // While not following, new output leaves the view where it is, on the current match if
+    // there is one; following again, the next change brings the end into view.
+    void setFollowing(bool following);
 
     bool hasSelection() const { return m_selectionAnchor != m_selectionEnd; }
     QString selectedText() const;
@@ -52,6 +58,9 @@ public:
 
     static QColor defaultForeground();
     static QColor defaultBackground();
+    // Behind the matches of a search, and behind its current match.
+    static QColor matchBackground();
+    static QColor currentMatchBackground();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -69,6 +78,9 @@ private:
     void onOutputAppended(const QString& appended, qsizetype droppedFromFront);
     void scheduleFrame();
     void showFrame();
+    void showCurrentMatch();
+    // Notes where the view stands: the current match, or else the top of the view.
+    void rememberAnchor();
     void updateColumns();
     void updateScrollRange();
     // The position after a move key, or nothing for other keys.
@@ -96,4 +108,9 @@ private:
     QAction* m_copyAction = nullptr;
     QAction* m_selectAllAction = nullptr;
     OutputAnnouncer m_announcer;
+    OutputSearch m_search;
+    bool m_following = true;
+    bool m_holding = false;
+    TerminalBuffer::Point m_anchor;
+    qreal m_anchorTop = 0;
 };

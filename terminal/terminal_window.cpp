@@ -1,18 +1,32 @@
 #include "terminal/terminal_window.h"
 
+#include "terminal/find_bar.h"
 #include "terminal/terminal_view.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QVBoxLayout>
 
 TerminalWindow::TerminalWindow(CorvaltManager& manager, const QList<QAction*>& menuActions)
     : QMainWindow(nullptr,
                   Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                       Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint)
 {
-    auto* const view = new TerminalView(manager, this);
-    setCentralWidget(view);
+    auto* const content = new QWidget(this);
+    auto* const view = new TerminalView(manager, content);
+    auto* const findBar = new FindBar(*view, content);
+    auto* const layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(view, 1);
+    layout->addWidget(findBar);
+    setCentralWidget(content);
+    auto* const find = new QAction(QStringLiteral("Find"), this);
+    find->setShortcut(QKeySequence::Find);
+    connect(find, &QAction::triggered, findBar, &FindBar::open);
+    addAction(find);
     if (!menuActions.isEmpty()) {
         auto* bar = new QMenuBar(this);
         bar->addMenu(QStringLiteral("Corvalt"))->addActions(menuActions);

@@ -6,21 +6,23 @@
 
 namespace {
 
+// Every colour but black reads on the black background at a contrast of at least 4.5:1, the
+// dark blue, red and magenta of the usual palettes lightened to get there.
 constexpr std::array<QRgb, 16> StandardColours = {
     qRgb(0, 0, 0),
-    qRgb(205, 0, 0),
+    qRgb(240, 80, 80),
     qRgb(0, 205, 0),
     qRgb(205, 205, 0),
-    qRgb(0, 0, 238),
-    qRgb(205, 0, 205),
+    qRgb(80, 120, 255),
+    qRgb(215, 80, 215),
     qRgb(0, 205, 205),
     qRgb(229, 229, 229),
     qRgb(127, 127, 127),
-    qRgb(255, 0, 0),
+    qRgb(255, 110, 110),
     qRgb(0, 255, 0),
     qRgb(255, 255, 0),
-    qRgb(92, 92, 255),
-    qRgb(255, 0, 255),
+    qRgb(130, 160, 255),
+    qRgb(255, 120, 255),
     qRgb(0, 255, 255),
     qRgb(255, 255, 255),
 };

@@ -56,6 +56,12 @@ try:
                           ("progress 55%", "\rprogress 55%"), ("progress 100%\n", "\r\x1b[2Kprogress 100%\n")):
         emit(coloured + ending, piece)
     assert text.getTextAtOffset(line + 3, pyatspi.TEXT_BOUNDARY_LINE_START) == ("progress 100%\n", line, line + 14)
+    # Two tasks redrawn in place by moving the cursor up: only the changed part is told.
+    emit(coloured + "progress 100%\ntask 1 10%\ntask 2 10%\n", "task 1 10%\ntask 2 10%\n")
+    events.clear()
+    redrawn = coloured + "progress 100%\ntask 1 done\ntask 2 99%\n"
+    emit(redrawn, "\x1b[2F\x1b[2Ktask 1 done\x1b[E", "\x1b[2Ktask 2 99%\n")
+    assert events.count("object:text-changed:insert") <= 2, events
 
     assert text.addSelection(line - 5, line - 1) and text.getSelection(0) == (line - 5, line - 1)
     subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(window.pid), "windowfocus", "key", "ctrl+c"],

@@ -1,10 +1,14 @@
+#include "terminal/find_bar.h"
 #include "terminal/terminal_view.h"
 #include "terminal/terminal_view_model.h"
 #include "terminal/window_manager.h"
 #include "tests/manager/manager_test_support.h"
 #include "tests/support/log_capture.h"
 
+#include <QCheckBox>
 #include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QRegularExpression>
 #include <QScrollBar>
@@ -21,6 +25,43 @@ class TestTerminalWindow : public QObject
 
     std::unique_ptr<TestSandbox> m_sandbox;
     std::unique_ptr<CorvaltManager> m_manager;
+
+    // A window with its find bar open, searching for `text` in the output so far.
+    struct Finding
+    {
+        explicit Finding(CorvaltManager& manager) : windows(manager)
+        {
+            windows.openTerminalWindow();
+            view = windows.terminalWindow()->findChild<TerminalView*>();
+            bar = windows.terminalWindow()->findChild<FindBar*>();
+        }
+        void find(const QString& text)
+        {
+            windows.terminalWindow()->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(windows.terminalWindow()));
+            QTest::keySequence(windows.terminalWindow(), QKeySequence::Find);
+            QVERIFY(bar->isVisible() && field()->hasFocus());
+            QTest::keyClicks(field(), text);
+        }
+        QLineEdit* field() const { return bar->findChild<QLineEdit*>(); }
+        QString count() const { return bar->findChild<QLabel*>()->text(); }
+        // How many pixels of the colour the view paints.
+        int painted(const QColor& colour) const
+        {
+            const QImage image = view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            int pixels = 0;
+            for (int y = 0; y < image.height(); ++y) {
+                for (int x = 0; x < image.width(); ++x) {
+                    pixels += image.pixel(x, y) == colour.rgb() ? 1 : 0;
+                }
+            }
+            return pixels;
+        }
+
+        WindowManager windows;
+        TerminalView* view;
+        FindBar* bar;
+    };
 
     static QString shown(const TerminalView* view) { return view->buffer().text({0, 0}, {INT64_MAX, INT64_MAX}); }
     // The manager's text as a terminal shows it: without colours, titles and carriage returns.
@@ -81,7 +122,12 @@ private Q_SLOTS:
         const QImage image = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         for (int i = 0; i < image.width() * image.height(); ++i) {
             const QRgb pixel = image.pixel(i % image.width(), i / image.width());
-            for (const QRgb key : {pixel, qRgb(qRed(pixel) ? 255 : 0, qGreen(pixel) ? 255 : 0, qBlue(pixel) ? 255 : 0)})
+            if (!QRect(QPoint(), image.size()).adjusted(3, 3, -3, -3).contains(i % image.width(), i / image.width()))
+                continue; // the focus frame
+            // The hue: the channels near the strongest.
+            const int top = std::max({qRed(pixel), qGreen(pixel), qBlue(pixel)});
+            const auto on = [top](int channel) { return channel > 0 && channel * 5 >= top * 3 ? 255 : 0; };
+            for (const QRgb key : {pixel, qRgb(on(qRed(pixel)), on(qGreen(pixel)), on(qBlue(pixel)))})
                 reach[key] = std::max(reach.value(key), i % image.width());
         }
         const qreal red = reach.value(qRgb(255, 0, 0)), cell = (red - TerminalView::Padding) / 20;
@@ -94,6 +140,96 @@ private Q_SLOTS:
         bar->setValue(0);
         sayNothing(); // also when the user has scrolled up
         QCOMPARE(bar->value(), 0);
+    }
+
+    // Keys in the find bar, after finding "needle" in three lines of output; the last is current first.
+    void findGoesToNextAndPreviousAround_data()
+    {
+        QTest::addColumn<QList<QKeySequence>>("keys");
+        QTest::addColumn<QString>("count");
+        QTest::newRow("newest first") << QList<QKeySequence>{} << u"3 of 3"_s;
+        QTest::newRow("next wraps to the first") << QList<QKeySequence>{QKeySequence(Qt::Key_F3)} << u"1 of 3"_s;
+        QTest::newRow("enter, then previous wraps to the last")
+            << QList<QKeySequence>{QKeySequence(Qt::Key_Return), QKeySequence(Qt::SHIFT | Qt::Key_F3)} << u"3 of 3"_s;
+        QTest::newRow("previous twice") << QList<QKeySequence>{QKeySequence(Qt::SHIFT | Qt::Key_Return),
+                                                               QKeySequence(Qt::SHIFT | Qt::Key_F3)}
+                                        << u"1 of 3"_s;
+    }
+
+    void findGoesToNextAndPreviousAround()
+    {
+        QFETCH(QList<QKeySequence>, keys);
+        QFETCH(QString, count);
+        say(u"a needle\nno NEEDLE here\nneedle\033[31mneedle\033[m\n"_s);
+        Finding finding(*m_manager);
+        QTRY_VERIFY(shown(finding.view).endsWith(u"needleneedle\n"));
+        finding.find(u"NEEDLE"_s);
+        QTRY_COMPARE(finding.count(), u"1 of 1"_s); // a capital: case matters
+        QTest::keyClick(finding.field(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(finding.field(), u"needle"_s);
+        QTRY_COMPARE(finding.count(), u"4 of 4"_s);
+        QTest::mouseClick(finding.bar->findChild<QCheckBox*>(), Qt::LeftButton);
+        QTRY_COMPARE(finding.count(), u"3 of 3"_s);
+        for (const QKeySequence& key : keys) {
+            QTest::keySequence(finding.field(), key);
+        }
+        QCOMPARE(finding.count(), count);
+    }
+
+    void findsAcrossWrappedRowsAndTrimming()
+    {
+        Finding finding(*m_manager);
+        const int columns = finding.view->buffer().columns();
+        // The match starts at the end of one row and ends at the start of the next.
+        say(QString(columns - 3, u'x') + u"needle\nneedle\n"_s);
+        QTRY_VERIFY(shown(finding.view).endsWith(u"needle\nneedle\n"));
+        finding.find(u"needle"_s);
+        QTRY_COMPARE(finding.count(), u"2 of 2"_s);
+        QTest::keyClick(finding.field(), Qt::Key_Return);
+        QTRY_COMPARE(finding.count(), u"1 of 2"_s);
+        const QImage image = finding.view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QRectF end = finding.view->characterRect({finding.view->buffer().endPoint().line - 2, columns - 1});
+        const QRectF start = finding.view->characterRect({finding.view->buffer().endPoint().line - 2, columns});
+        // Behind the glyphs, at the top of each cell.
+        QCOMPARE(QColor(image.pixel(end.topLeft().toPoint() + QPoint(1, 1))), TerminalView::currentMatchBackground());
+        QCOMPARE(QColor(image.pixel(start.topLeft().toPoint() + QPoint(1, 1))), TerminalView::currentMatchBackground());
+        QVERIFY(finding.painted(TerminalView::matchBackground()) > 0);
+        // The output keeps 6000 characters: both lines go, and their matches with them.
+        for (int line = 0; line < 200; ++line) {
+            say(u"line %1 of the flood\n"_s.arg(line));
+        }
+        QTRY_COMPARE(finding.count(), u"No matches"_s);
+        QTRY_COMPARE(finding.painted(TerminalView::matchBackground()), 0);
+    }
+
+    void viewStaysOnTheMatchWhileOutputFloodsUntilEscape()
+    {
+        Finding finding(*m_manager);
+        for (int line = 0; line < 100; ++line) {
+            say(u"line %1 before\n"_s.arg(line));
+        }
+        say(u"the needle\n"_s);
+        finding.find(u"needle"_s);
+        QTRY_COMPARE(finding.count(), u"1 of 1"_s);
+        const TerminalBuffer::Point match = *finding.view->search().current();
+        const QScrollBar* const bar = finding.view->verticalScrollBar();
+        QTRY_VERIFY(bar->value() > 0);
+        const qreal top = finding.view->characterRect(match).top();
+        // From another thread, while the oldest lines are trimmed.
+        std::thread([this] {
+            for (int line = 0; line < 120; ++line) {
+                say(u"line %1 after\n"_s.arg(line));
+            }
+        }).join();
+        QTRY_VERIFY(shown(finding.view).endsWith(u"line 119 after\n"));
+        sayNothing();
+        QVERIFY(finding.view->buffer().firstLineNumber() > 0);
+        QCOMPARE(finding.view->characterRect(match).top(), top);
+        QCOMPARE(finding.count(), u"1 of 1"_s);
+        QTest::keyClick(finding.field(), Qt::Key_Escape);
+        QVERIFY(!finding.bar->isVisible() && finding.view->hasFocus());
+        say(u"after the search\n"_s);
+        QTRY_VERIFY(bar->value() == bar->maximum() && shown(finding.view).endsWith(u"after the search\n"));
     }
 
     void windowComesOnceAndGoesWithoutTheTool()
