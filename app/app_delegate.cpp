@@ -17,7 +17,7 @@ void AppDelegate::applicationDidFinishLaunching()
     // Runs once the sweep below has given the event loop back, and not before the delay.
     QTimer::singleShot(WindowDelay, QCoreApplication::instance(), [] {
         Log::print(u"🚀 Opening terminal window automatically");
-        WindowManager::shared().openTerminalWindow();
+        WindowManager::shared().openTerminalWindow(WindowManager::Focus::Leave);
     });
     CorvaltManager::shared().createInstallDirectory();
     Log::print(u"🚀 About to call downloadAndRunCLI");

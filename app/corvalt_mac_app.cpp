@@ -138,6 +138,10 @@ int Corvalt_MacApp::main(int argc, char** argv)
         Log::print(QStringLiteral("🛑 Received %1, quitting").arg(name));
         app.quit();
     });
+    // The tool's short-lived helpers that outlive their parents are handed to us: no zombies.
+    QObject::connect(&terminationSignals, &TerminationSignals::childExited, &app, [] {
+        CorvaltManager::shared().reapAdoptedOrphans();
+    });
 
     app.body();
     QTimer::singleShot(0, &app.appDelegate(), &AppDelegate::applicationDidFinishLaunching);

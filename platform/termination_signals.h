@@ -8,10 +8,11 @@
 #include <utility>
 #include <vector>
 
-// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the thread that created this object.
-// The handler only writes the signal's number into a pipe; everything else runs from the event
-// loop. At most one instance may exist at a time; its destruction restores the actions it
-// replaced.
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the thread that created this object, and
+// SIGCHLD into another. The handler only writes the signal's number into a pipe (and passes
+// SIGCHLD on to the handler it replaced, as Qt's process launcher may rely on it); everything
+// else runs from the event loop. At most one instance may exist at a time; its destruction
+// restores the actions it replaced.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
@@ -29,6 +30,8 @@ public:
 Q_SIGNALS:
     // "SIGTERM", "SIGINT" or "SIGHUP".
     void received(const QString& signalName);
+    // One or more child processes have ended (or were handed to us and have ended).
+    void childExited();
 
 private:
     void readPipe();

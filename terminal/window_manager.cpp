@@ -39,15 +39,13 @@ QWidget* WindowManager::terminalWindow() const
     return m_terminalWindow.get();
 }
 
-void WindowManager::openTerminalWindow()
+void WindowManager::openTerminalWindow(Focus focus)
 {
     if (m_terminalWindow) {
         if (m_terminalWindow->isMinimized()) {
             m_terminalWindow->showNormal();
         }
-        m_terminalWindow->show();
-        m_terminalWindow->raise();
-        m_terminalWindow->activateWindow();
+        present(*m_terminalWindow, focus);
         return;
     }
 
@@ -59,10 +57,19 @@ void WindowManager::openTerminalWindow()
             QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window->size(), screen->availableGeometry()));
     }
     connect(window.get(), &TerminalWindow::closing, this, [this, closed = window.get()] { onWindowClosing(closed); });
-    window->show();
-    window->raise();
-    window->activateWindow();
+    present(*window, focus);
     m_terminalWindow = std::move(window);
+}
+
+void WindowManager::present(QWidget& window, Focus focus)
+{
+    // Without it a window manager gives a newly mapped window the focus.
+    window.setAttribute(Qt::WA_ShowWithoutActivating, focus == Focus::Leave);
+    window.show();
+    window.raise();
+    if (focus == Focus::Take) {
+        window.activateWindow();
+    }
 }
 
 void WindowManager::onWindowClosing(TerminalWindow* window)

@@ -26,7 +26,12 @@ public:
     // Created on first access from the main thread; owned by the application object.
     static WindowManager& shared();
 
-    void openTerminalWindow();
+    enum class Focus {
+        Take,  // the user asked for the window: it becomes the active one
+        Leave, // it opens by itself: in front, but the keyboard stays where the user types
+    };
+
+    void openTerminalWindow(Focus focus = Focus::Take);
     // The open window, or null.
     QWidget* terminalWindow() const;
 
@@ -35,6 +40,7 @@ public:
     void setWindowMenuActions(const QList<QAction*>& actions);
 
 private:
+    static void present(QWidget& window, Focus focus);
     void onWindowClosing(TerminalWindow* window);
     QList<QAction*> menuActions() const;
 

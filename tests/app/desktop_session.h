@@ -19,13 +19,13 @@ inline bool waitFor(const std::function<bool()>& condition)
 }
 
 // One desktop of a test's own: an Xvfb display, a private session bus and, on request, icewm
-// (window manager and XEmbed tray), xfce4-panel (StatusNotifierItem host) and a headless
-// weston. Its processes run in a temporary home and are ended by pid with this object, or die
-// with the test process.
+// (window manager and XEmbed tray), xfce4-panel (StatusNotifierItem host), a headless weston
+// and a window that holds the keyboard focus, as where a user types. Its processes run in a temporary home and are
+// ended by pid with this object, or die with the test process.
 class DesktopSession
 {
 public:
-    enum Part { Display, Bus, Icewm, Weston, Panel };
+    enum Part { Display, Bus, Icewm, Weston, Panel, FocusHolder };
 
     DesktopSession()
     {
@@ -55,7 +55,7 @@ public:
 
     // Returns once the part serves: Xvfb (on a display it picks) and the bus have printed where,
     // icewm manages the screen, weston's socket is there, the panel's status tray owns the
-    // watcher's name.
+    // watcher's name, the focus holder is the active window.
     bool start(Part part)
     {
         static constexpr const char* Commands[] = {
@@ -63,7 +63,8 @@ public:
             "dbus-daemon --session --nofork --print-address=1",
             "icewm",
             "weston --backend=headless-backend.so --socket=wl-test --width=1280 --height=800",
-            "xfce4-panel --disable-wm-check"};
+            "xfce4-panel --disable-wm-check",
+            "xmessage -title focus-holder typing"};
         QProcess& process = *m_processes.emplace_back(std::make_unique<QProcess>());
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.setProcessEnvironment(m_environment);
@@ -78,9 +79,10 @@ public:
                 (part == Display || QDBusConnection::connectToBus(line, m_home.path()).isConnected());
         }
         return waitFor([&] {
-            return part == Icewm ? run(u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 0x"_s)
-                : part == Weston ? QFile::exists(m_home.filePath(u"wl-test"_s))
-                                 : owns("org.kde.StatusNotifierWatcher");
+            return part == Icewm      ? run(u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 0x"_s)
+                : part == Weston      ? QFile::exists(m_home.filePath(u"wl-test"_s))
+                : part == FocusHolder ? activeWindowIs(u"focus-holder"_s)
+                                      : owns("org.kde.StatusNotifierWatcher");
         });
     }
 
@@ -114,6 +116,11 @@ public:
     {
         const QString display = u"DISPLAY="_s + m_environment.value(u"DISPLAY"_s);
         return QProcess::execute(u"env"_s, {display, u"timeout"_s, u"60"_s, u"sh"_s, u"-c"_s, command}) == 0;
+    }
+
+    bool activeWindowIs(const QString& title) const
+    {
+        return run(u"xdotool getactivewindow getwindowname | grep -qxF '%1'"_s.arg(title));
     }
 
     QDBusConnection bus() const { return QDBusConnection(m_home.path()); }

@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +40,15 @@ QStringList launchSequence(const QString& origin, bool update)
                    .arg(TestSandbox::AssetName, origin, QString::fromLatin1(update ? "true" : "false")));
 }
 
+// setpriv's arguments that run a program as that numeric user id, with no account behind it.
+QStringList asUser(const QString& user)
+{
+    return {QStringLiteral("--reuid=") + user,
+            QStringLiteral("--regid=") + user,
+            QStringLiteral("--clear-groups"),
+            QStringLiteral("--")};
+}
+
 // Sends the signal and checks that the program ended well, in time, with nothing left.
 void quit(ProgramRun& run, int signal, const QString& stop, qint64 toolGroup)
 {
@@ -56,8 +66,10 @@ void quit(ProgramRun& run, int signal, const QString& stop, qint64 toolGroup)
                            "ℹ️ No running CLI process to clean up\n🛑 App termination cleanup completed")
                 .arg(QString::fromLatin1(sigabbrev_np(signal)), stop)));
     // Interactive shells ignore SIGTERM and would run the tool again: no restart, no fallback.
-    QVERIFY(!run.hasLine(Output + QStringLiteral("⚠️ zsh failed, trying bash...")));
-    QVERIFY(run.linesStartingWith({Output + QStringLiteral("▶️")}).size() <= 1);
+    const QStringList stopping = run.lines().mid(run.lines().indexOf(
+        QStringLiteral("🛑 Received SIG%1, quitting").arg(QString::fromLatin1(sigabbrev_np(signal)))));
+    QVERIFY(!stopping.contains(Output + QStringLiteral("⚠️ zsh failed, trying bash...")));
+    QVERIFY(linesStartingWith(stopping, {Output + QStringLiteral("▶️")}).isEmpty());
     // Gone, zombies included, by the time the program has exited.
     QVERIFY(toolGroup == 0 || ProcTable::group(toolGroup).isEmpty());
 }
@@ -70,16 +82,20 @@ class TestProgram : public QObject
 {
     Q_OBJECT
 
-    // Serves `route` as the newest build, starts the program and waits for its window and, unless
-    // told otherwise, its tool.
-    std::unique_ptr<ProgramRun> start(const TestSandbox& sandbox, HttpsTestServer::Route route, bool tool = true)
+    // Serves `route` as the newest build, starts the program (as `user` when given) and waits for
+    // its window and, unless told otherwise, its tool.
+    std::unique_ptr<ProgramRun>
+    start(const TestSandbox& sandbox, HttpsTestServer::Route route, bool tool = true, const QString& user = {})
     {
         m_server = std::make_unique<HttpsTestServer>(QStringLiteral(TEST_CERT_DIR "/server"));
         m_server->setRoute("/static/cli/" + TestSandbox::AssetName.toUtf8(), std::move(route));
         QFile::remove(sandbox.home() + QStringLiteral("/tool-report.txt"));
         const bool listening = m_server->listen();
-        auto run = std::make_unique<ProgramRun>(QStringLiteral(PLAIN_TRAY_UNDER_TEST),
-                                                sandbox.environment(m_server->origin()));
+        const QString program = QStringLiteral(PLAIN_TRAY_UNDER_TEST);
+        auto run = user.isEmpty() ? std::make_unique<ProgramRun>(program, sandbox.environment(m_server->origin()))
+                                  : std::make_unique<ProgramRun>(QStringLiteral("/usr/bin/setpriv"),
+                                                                 sandbox.environment(m_server->origin()),
+                                                                 QStringList(asUser(user)) << program);
         // A flood's own lines are counted, not kept: a test must not hold a gigabyte.
         run->setLineFilter([](QByteArrayView line) { return !line.contains("flood-line"); });
         if (!listening || !run->start() ||
@@ -112,6 +128,14 @@ private Q_SLOTS:
             << SIGTERM << ("trap '' TERM\nsleep 600 &\n" + idle)
             << QString(Stopped).replace(
                    u'\n', QStringLiteral("\n⚠️ Process didn't terminate gracefully, forcing termination\n"));
+        // Both zsh runs fail and leave a child that refuses SIGTERM; the bash run refuses it too.
+        QTest::newRow("SIGTERM, stubborn tool with leftovers of earlier runs")
+            << SIGTERM
+            << ("echo \"$5\" >> \"$HOME/groups\"\nruns=$(cat \"$HOME/runs\" 2>/dev/null || echo 0)\n"
+                "echo $((runs + 1)) > \"$HOME/runs\"\ntrap '' TERM\nsleep 600 &\n[ \"$runs\" -ge 2 ] || exit 3\n" +
+                idle)
+            << QString(Stopped).replace(
+                   u'\n', QStringLiteral("\n⚠️ Process didn't terminate gracefully, forcing termination\n"));
         QTest::newRow("SIGHUP, tool gone, its child left")
             << SIGHUP << QByteArray("sleep 600 &\nexit 0\n") << NothingToStop;
     }
@@ -126,8 +150,9 @@ private Q_SLOTS:
         const bool update = QFile::exists(m_cycles.toolPath());
         auto run = start(m_cycles, {200, TestSandbox::toolScript(tool), {}, {}});
         QVERIFY(run &&
-                (stop != NothingToStop ||
-                 run->waitForLineContaining(QStringLiteral("⚡️ CLI exited with code 0"), Patience)));
+                run->waitForLineContaining(stop == NothingToStop ? QStringLiteral("⚡️ CLI exited with code 0")
+                                                                 : QStringLiteral("tool-up"),
+                                           Patience));
         QVERIFY2(inOrder(run->lines(), launchSequence(m_server->origin(), update)),
                  qPrintable(run->lines().join(u'\n')));
         const QString installed = update
@@ -146,6 +171,12 @@ private Q_SLOTS:
         QCOMPARE(m_cycles.installDirEntries(), QStringList{QStringLiteral("corvalt")});
         QVERIFY(QFile::exists(m_cycles.autostartEntryPath()));
         quit(*run, signal, stop, m_cycles.toolReport()->group);
+        // Also what earlier runs left.
+        const QString groups = m_cycles.home() + QStringLiteral("/groups");
+        for (const QByteArray& group : TestSandbox::readFile(groups).split('\n')) {
+            QVERIFY(group.isEmpty() || ProcTable::group(group.toLongLong()).isEmpty());
+        }
+        QFile::remove(groups);
     }
 
     void crashRecovery()
@@ -163,6 +194,66 @@ private Q_SLOTS:
         QVERIFY(next->hasLine(QStringLiteral("🔨 Killing corvalt process with PID: %1").arg(orphan.pid)));
         QVERIFY(ProgramRun::waitUntil([&] { return ProcTable::group(orphan.group).isEmpty(); }, Patience));
         quit(*next, SIGTERM, Stopped, sandbox.toolReport()->group);
+    }
+
+    void anotherUsersCopyIsLeftAlone()
+    {
+        if (::getuid() != 0) {
+            QSKIP("Runs the program and another user's copy of the tool under two user ids of their own: needs root");
+        }
+        TestSandbox sandbox;
+        const QString user = QStringLiteral("54321");
+        QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), user + u':' + user, sandbox.root()}),
+                 0);
+        // Another user's copy, named as the tool.
+        QProcess copy;
+        copy.start(QStringLiteral("/usr/bin/setpriv"),
+                   asUser(QStringLiteral("54322")) << QStringLiteral("/bin/bash") << QStringLiteral("-c")
+                                                   << QStringLiteral("exec -a \"$0\" sleep 600") << sandbox.word());
+        QVERIFY(copy.waitForStarted());
+        const auto endCopy = qScopeGuard([&copy] {
+            copy.kill();
+            copy.waitForFinished();
+        });
+        QVERIFY(ProgramRun::waitUntil(
+            [&] {
+                return TestSandbox::readFile(QStringLiteral("/proc/%1/cmdline").arg(copy.processId()))
+                    .startsWith(sandbox.word().toUtf8());
+            },
+            Patience));
+
+        auto run = start(sandbox, {200, TestSandbox::toolScript(Graceful), {}, {}}, true, user);
+        QVERIFY(run);
+        // Neither counted nor signalled, and no grace period spent on it.
+        const qsizetype searched = run->indexOf(QStringLiteral("🔍 Searching for existing corvalt processes..."));
+        const qsizetype downloading = run->indexOf(QStringLiteral("📥 Downloading latest CLI version..."), searched);
+        QVERIFY2(searched >= 0 && downloading > searched, qPrintable(run->lines().join(u'\n')));
+        QVERIFY(run->hasLine(QStringLiteral("ℹ️ No existing corvalt processes found")));
+        const auto swept = run->lineReadAt(downloading) - run->lineReadAt(searched);
+        QVERIFY2(swept < std::chrono::milliseconds(500),
+                 qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(swept).count())));
+        QCOMPARE(copy.state(), QProcess::Running);
+        quit(*run, SIGTERM, Stopped, sandbox.toolReport()->group);
+        QCOMPARE(copy.state(), QProcess::Running);
+    }
+
+    void adoptedHelpersAreReaped()
+    {
+        TestSandbox sandbox;
+        // Ten background helpers, each orphaned at once and handed to the program.
+        const QByteArray helpers = "for n in 1 2 3 4 5 6 7 8 9 10; do\n"
+                                   "  (sh -c 'sleep 0.2; echo done >> \"$HOME/helpers\"' &)\ndone\n";
+        auto run = start(sandbox, {200, TestSandbox::toolScript(helpers + Graceful), {}, {}});
+        QVERIFY(run);
+        const QString report = sandbox.home() + QStringLiteral("/helpers");
+        QVERIFY(run->waitUntil([&] { return TestSandbox::readFile(report).count('\n') == 10; }, Patience));
+        // Once they have ended, only the tool's shell is left of the program's children.
+        const qint64 shell = sandbox.toolReport()->group;
+        QVERIFY2(
+            run->waitUntil([&] { return ProcTable::childrenOf(run->processId()) == QList<qint64>{shell}; }, Patience),
+            qPrintable(QStringLiteral("zombies: %1").arg(ProcTable::zombieChildrenOf(run->processId()).size())));
+        QVERIFY(::kill(pid_t(sandbox.toolReport()->pid), 0) == 0);
+        quit(*run, SIGTERM, Stopped, shell);
     }
 
     void quitDuringAStalledDownload()

@@ -21,7 +21,10 @@ public:
     using Clock = std::chrono::steady_clock;
     using KeepLine = std::function<bool(QByteArrayView)>;
 
-    ProgramRun(const QString& program, const QProcessEnvironment& environment, QObject* parent = nullptr);
+    ProgramRun(const QString& program,
+               const QProcessEnvironment& environment,
+               const QStringList& arguments = {},
+               QObject* parent = nullptr);
     ~ProgramRun() override;
 
     // Lines for which `keep` is false are counted in logBytes() but not kept.
