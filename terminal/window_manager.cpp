@@ -61,14 +61,12 @@ void WindowManager::openTerminalWindow(Focus focus)
     m_terminalWindow = std::move(window);
 }
 
-void WindowManager::present(QWidget& window, Focus focus)
+void WindowManager::present(TerminalWindow& window, Focus focus)
 {
-    // Without it a window manager gives a newly mapped window the focus.
-    window.setAttribute(Qt::WA_ShowWithoutActivating, focus == Focus::Leave);
-    window.show();
-    window.raise();
     if (focus == Focus::Take) {
-        window.activateWindow();
+        window.showActivated();
+    } else {
+        window.showWithoutFocus();
     }
 }
 

@@ -40,7 +40,7 @@ public:
     void setWindowMenuActions(const QList<QAction*>& actions);
 
 private:
-    static void present(QWidget& window, Focus focus);
+    static void present(TerminalWindow& window, Focus focus);
     void onWindowClosing(TerminalWindow* window);
     QList<QAction*> menuActions() const;
 
