@@ -30,6 +30,7 @@ bool isCommandFlag(const QString& argument)
 {
     return argument.startsWith(u'-') && !argument.startsWith(QStringLiteral("--")) && argument.contains(u'c');
 }
+
 // How the kernel starts a script: "#!INTERPRETER [ARGUMENT]" runs INTERPRETER [ARGUMENT] PATH,
 // and "#!/usr/bin/env NAME" then runs NAME PATH in place of env.
 QList<QStringList> interpreterLeads(const QString& toolPath)

@@ -13,7 +13,8 @@ namespace {
 
 constexpr std::array HandledSignals{SIGTERM, SIGINT, SIGHUP, SIGCHLD};
 
-// The only state a signal handler may reach; set before the handlers are installed.
+// The only state a signal handler may reach; set before the handlers are installed. SIGCHLD
+// also goes on to the action ours replaced.
 volatile sig_atomic_t handlerWriteEnd = -1;
 struct sigaction previousChildAction = {};
 

@@ -105,10 +105,7 @@ private Q_SLOTS:
         TestSandbox sandbox; // the installed tool's path carries the word
         const QString root = sandbox.root(), word = sandbox.word(), shell = sandbox.home() + u'/' + word;
         QVERIFY(QFile::copy(u"/bin/sleep"_s, root + u'/' + word) && QFile::copy(u"/bin/dash"_s, shell));
-        TestSandbox::writeScript(sandbox.toolPath(), {});
-        QFile tool(sandbox.toolPath());
-        QVERIFY(tool.open(QIODevice::WriteOnly | QIODevice::Truncate) && tool.write(build) == build.size());
-        tool.close();
+        TestSandbox::writeScript(sandbox.toolPath(), build);
         TestSandbox::writeScript(root + u"/src/%1/build.sh"_s.arg(word), "while :; do sleep 0.05; done\n");
         CorvaltManager manager(sandboxConfig(sandbox));
         QString script = u"D=\"$0\"\nmkfifo \"$D/fifo\"\n"_s;
