@@ -20,8 +20,8 @@ inline bool waitFor(const std::function<bool()>& condition)
 
 // One desktop of a test's own: an Xvfb display, a private session bus and, on request, icewm
 // (window manager and XEmbed tray), xfce4-panel (StatusNotifierItem host), a headless weston
-// and a window that holds the keyboard focus, as where a user types. Its processes run in a temporary home and are
-// ended by pid with this object, or die with the test process.
+// and a window that holds the keyboard focus, as where a user types. Its processes run in a
+// temporary home and are ended by pid with this object, or die with the test process.
 class DesktopSession
 {
 public:
