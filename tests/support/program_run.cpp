@@ -9,14 +9,10 @@
 
 constexpr int StopMilliseconds = 30000;
 
-ProgramRun::ProgramRun(const QString& program,
-                       const QProcessEnvironment& environment,
-                       const QStringList& arguments,
-                       QObject* parent)
+ProgramRun::ProgramRun(const QString& program, const QProcessEnvironment& environment, QObject* parent)
     : QObject(parent)
 {
     m_process.setProgram(program);
-    m_process.setArguments(arguments);
     m_process.setProcessEnvironment(environment);
     m_process.setStandardInputFile(QProcess::nullDevice());
     // Should the test die, the program is told to quit as at a logout, and stops its tool.

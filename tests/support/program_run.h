@@ -21,14 +21,12 @@ public:
     using Clock = std::chrono::steady_clock;
     using KeepLine = std::function<bool(QByteArrayView)>;
 
-    ProgramRun(const QString& program,
-               const QProcessEnvironment& environment,
-               const QStringList& arguments = {},
-               QObject* parent = nullptr);
+    ProgramRun(const QString& program, const QProcessEnvironment& environment, QObject* parent = nullptr);
     ~ProgramRun() override;
 
     // Lines for which `keep` is false are counted in logBytes() but not kept.
     void setLineFilter(KeepLine keep) { m_keep = std::move(keep); }
+    void setArguments(const QStringList& arguments) { m_process.setArguments(arguments); }
     bool start();
 
     qint64 processId() const { return m_processId; }
