@@ -4,7 +4,7 @@
 #include "app/single_instance.h"
 #include "manager/manager_config.h"
 #include "platform/log.h"
-#include "platform/termination_signals.h"
+#include "platform/unix_signals.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -59,7 +59,7 @@ void TrayApplication::launch()
     // Runs once the sweep below has given the event loop back, and not before the delay.
     QTimer::singleShot(WindowDelay, this, [this] {
         Log::print(u"🚀 Opening terminal window automatically");
-        m_windowManager.openTerminalWindow();
+        m_windowManager.openTerminalWindow(WindowManager::Focus::Leave);
     });
     m_manager.createInstallDirectory();
     Log::print(u"🚀 About to call downloadAndRunCLI");
@@ -139,15 +139,16 @@ int TrayApplication::run(int argc, char** argv, const ManagerConfig& config)
     });
 
     // Logout, kill and Ctrl+C end the program as "Quit" does, so the tool does not outlive it.
-    const TerminationSignals terminationSignals;
-    if (!terminationSignals.isActive()) {
-        Log::print(QStringLiteral("⚠️ Termination signals will not stop the CLI: ") +
-                   terminationSignals.errorString());
+    const UnixSignals unixSignals;
+    if (!unixSignals.isActive()) {
+        Log::print(QStringLiteral("⚠️ Termination signals will not stop the CLI: ") + unixSignals.errorString());
     }
-    connect(&terminationSignals, &TerminationSignals::received, &app, [&app](const QString& name) {
+    connect(&unixSignals, &UnixSignals::received, &app, [&app](const QString& name) {
         Log::print(QStringLiteral("🛑 Received %1, quitting").arg(name));
         app.quit();
     });
+    // The tool's short-lived helpers that outlive their parents are handed to us: no zombies.
+    connect(&unixSignals, &UnixSignals::childExited, &app, [&app] { app.m_manager.reapAdoptedOrphans(); });
     connect(&application, &QCoreApplication::aboutToQuit, &app, &TrayApplication::shutDown);
     std::atexit(&TrayApplication::shutDownAtExit);
 

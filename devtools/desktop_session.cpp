@@ -71,7 +71,8 @@ bool DesktopSession::start(Part part)
         "dbus-daemon --session --nofork --print-address=1",
         "icewm",
         "weston --backend=headless-backend.so --socket=wl-test --width=1280 --height=800",
-        "xfce4-panel --disable-wm-check"};
+        "xfce4-panel --disable-wm-check",
+        "xmessage -title focus-holder typing"};
     QProcess& process = *m_processes.emplace_back(std::make_unique<QProcess>());
     process.setChildProcessModifier([] {
         ::setsid();
@@ -94,9 +95,10 @@ bool DesktopSession::start(Part part)
     // Events (a client's output, signals on the bus) are handled meanwhile.
     return QTest::qWaitFor(
         [&] {
-            return part == Icewm ? icewmServes()
-                : part == Weston ? QFile::exists(m_home.filePath(u"wl-test"_s))
-                                 : owns("org.kde.StatusNotifierWatcher");
+            return part == Icewm      ? icewmServes()
+                : part == Weston      ? QFile::exists(m_home.filePath(u"wl-test"_s))
+                : part == FocusHolder ? activeWindowIs(u"focus-holder"_s)
+                                      : owns("org.kde.StatusNotifierWatcher");
         },
         Patience);
 }
@@ -134,6 +136,11 @@ bool DesktopSession::run(const QString& command, QByteArray* output) const
         *output = client.readAllStandardOutput();
     }
     return finished && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
+}
+
+bool DesktopSession::activeWindowIs(const QString& title) const
+{
+    return run(u"xdotool getactivewindow getwindowname | grep -qxF '%1'"_s.arg(title));
 }
 
 QDBusMessage

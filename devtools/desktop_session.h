@@ -17,7 +17,7 @@
 class DesktopSession
 {
 public:
-    enum Part { Display, Bus, Icewm, Weston, Panel };
+    enum Part { Display, Bus, Icewm, Weston, Panel, FocusHolder };
 
     // How long a part may take to answer on a loaded machine.
     static constexpr int Patience = 60000;
@@ -29,7 +29,7 @@ public:
 
     // Returns once the part serves: Xvfb (on a display it picks) and the bus have printed where,
     // icewm manages the screen and owns its tray, weston's socket is there, the panel's status
-    // tray owns the watcher's name.
+    // tray owns the watcher's name, the focus holder (a window where the user types) is active.
     bool start(Part part);
     // Ends the panel as a crash would, its status tray's process too; returns once the watcher's
     // name has gone.
@@ -39,6 +39,9 @@ public:
     QProcessEnvironment environment(bool wayland = false) const;
     // Runs a shell command of X clients to its end, bounded; true when it exited 0.
     bool run(const QString& command, QByteArray* output = nullptr) const;
+
+    // Whether the window that has the keyboard focus is titled `title`.
+    bool activeWindowIs(const QString& title) const;
 
     QDBusConnection bus() const { return QDBusConnection(m_home.path()); }
     // Calls a method of "service/path" on this desktop's bus, as a host does.

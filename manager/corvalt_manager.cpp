@@ -290,6 +290,17 @@ void CorvaltManager::awaitLeftovers()
     m_leftovers.clear();
 }
 
+void CorvaltManager::reapAdoptedOrphans()
+{
+    QSet<qint64> shells;
+    for (const ToolProcess* const process : findChildren<ToolProcess*>(Qt::FindDirectChildrenOnly)) {
+        if (process->processId() > 0) {
+            shells.insert(process->processId());
+        }
+    }
+    ProcessControl::reapAdoptedChildren(shells);
+}
+
 void CorvaltManager::cleanup()
 {
     Log::print(u"🧹 CorvaltManager cleanup called");

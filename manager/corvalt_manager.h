@@ -40,6 +40,9 @@ public:
     void runInShell(const QString& shellName);
     void cleanupExistingProcesses();
     void cleanup();
+    // Reaps the tool's orphans that were handed to us and have ended since; the shells the
+    // manager started are left to their own QProcess. For each SIGCHLD.
+    void reapAdoptedOrphans();
 
 Q_SIGNALS:
     // After each change of output(): the text appended, and how many characters were first

@@ -2,6 +2,7 @@
 
 #include "platform/process_control.h"
 
+#include <QFile>
 #include <QRegularExpression>
 
 namespace {
@@ -29,10 +30,37 @@ bool isCommandFlag(const QString& argument)
 {
     return argument.startsWith(u'-') && !argument.startsWith(QStringLiteral("--")) && argument.contains(u'c');
 }
+
+// How the kernel starts a script: "#!INTERPRETER [ARGUMENT]" runs INTERPRETER [ARGUMENT] PATH,
+// and "#!/usr/bin/env NAME" then runs NAME PATH in place of env.
+QList<QStringList> interpreterLeads(const QString& toolPath)
+{
+    QFile file(toolPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    const QByteArray line = file.readLine(4096);
+    if (!line.startsWith("#!")) {
+        return {};
+    }
+    const QString rest = QFile::decodeName(line.mid(2)).trimmed();
+    const qsizetype blank = rest.indexOf(QRegularExpression(QStringLiteral("[ \\t]")));
+    const QString interpreter = blank < 0 ? rest : rest.left(blank);
+    const QString argument = blank < 0 ? QString() : rest.mid(blank + 1).trimmed();
+    if (interpreter.isEmpty()) {
+        return {};
+    }
+    QList<QStringList> leads{argument.isEmpty() ? QStringList{interpreter} : QStringList{interpreter, argument}};
+    if (fileName(interpreter) == u"env" && !argument.isEmpty() && !argument.startsWith(u'-') &&
+        !argument.contains(u' ') && !argument.contains(u'\t')) {
+        leads.append(QStringList{argument});
+    }
+    return leads;
+}
 } // namespace
 
 StaleCopyRule::StaleCopyRule(QString toolName, QString toolPath)
-    : m_toolName(std::move(toolName)), m_toolPath(std::move(toolPath))
+    : m_toolName(std::move(toolName)), m_toolPath(std::move(toolPath)), m_interpreterLeads(interpreterLeads(m_toolPath))
 {
 }
 
@@ -58,7 +86,7 @@ bool StaleCopyRule::isTool(const QString& executable, const QStringList& command
         return true;
     }
     const bool shell = program.isEmpty() ? isShell(commandLine.constFirst()) : isShell(program);
-    return shell && runsInstalledTool(commandLine);
+    return (shell && runsInstalledTool(commandLine)) || interpretsInstalledTool(commandLine);
 }
 
 bool StaleCopyRule::namesTool(const QString& path) const
@@ -79,6 +107,19 @@ bool StaleCopyRule::runsInstalledTool(const QStringList& commandLine) const
             return true;
         }
         command = command || isCommandFlag(argument);
+    }
+    return false;
+}
+
+// Only the exact shape counts: a program that merely takes the path as an argument (a pager, an
+// editor, a copy) is not the tool.
+bool StaleCopyRule::interpretsInstalledTool(const QStringList& commandLine) const
+{
+    for (const QStringList& lead : m_interpreterLeads) {
+        if (commandLine.size() > lead.size() && fileName(commandLine.constFirst()) == fileName(lead.constFirst()) &&
+            commandLine.mid(1, lead.size() - 1) == lead.mid(1) && commandLine.at(lead.size()) == m_toolPath) {
+            return true;
+        }
     }
     return false;
 }

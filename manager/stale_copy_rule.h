@@ -10,7 +10,8 @@
 class StaleCopyRule
 {
 public:
-    // toolName: the file name the tool is started under; toolPath: the installed tool.
+    // toolName: the file name the tool is started under; toolPath: the installed tool, whose
+    // "#!" line, if it has one, tells how its copies look when an interpreter runs them.
     StaleCopyRule(QString toolName, QString toolPath);
 
     bool isToolProcess(qint64 pid) const;
@@ -22,7 +23,11 @@ public:
 private:
     bool namesTool(const QString& path) const;
     bool runsInstalledTool(const QStringList& commandLine) const;
+    bool interpretsInstalledTool(const QStringList& commandLine) const;
 
     QString m_toolName;
     QString m_toolPath;
+    // What comes before the tool's path in a copy that an interpreter runs: the interpreter
+    // (compared by file name) and the one argument the "#!" line may give it.
+    QList<QStringList> m_interpreterLeads;
 };

@@ -51,12 +51,13 @@ void StaleProcessSweep::run() const
     search.waitForFinished(-1);
 
     // This program and its ancestors may carry the pattern in their own command lines (the
-    // binary's path, a launcher script); ending them would end us. Whatever is not the tool is
-    // someone's work that only mentions the word.
+    // binary's path, a launcher script); ending them would end us. Another user's processes are
+    // theirs, whatever they run. Whatever is not the tool is someone's work that only mentions
+    // the word.
     const QSet<qint64> protectedIds = ProcessControl::selfAndAncestors();
     QList<qint32> ids;
     for (const qint32 id : PidListParser::parse(search.readAll())) {
-        if (id > 1 && !protectedIds.contains(id) && m_rule.isToolProcess(id)) {
+        if (id > 1 && !protectedIds.contains(id) && ProcessControl::belongsToThisUser(id) && m_rule.isToolProcess(id)) {
             ids.append(id);
         }
     }
@@ -69,15 +70,26 @@ void StaleProcessSweep::run() const
 
     Log::print(QStringLiteral("🎯 Found %1 corvalt process(es): %2").arg(ids.size()).arg(listText(ids)));
     m_emit(QStringLiteral("🎯 Found %1 existing corvalt process(es), terminating...\n").arg(ids.size()));
+    // A process that lives on although it could not be signalled was not ended.
+    QList<qint32> survivors;
     for (const qint32 id : ids) {
         Log::print(QStringLiteral("🔨 Killing corvalt process with PID: %1").arg(id));
         ProcessControl::signalProcess(id, ProcessControl::Signal::Terminate);
         ProcessControl::sleepMicroseconds(GracePeriodMicroseconds);
-        if (!ProcessControl::signalProcess(id, ProcessControl::Signal::Probe)) {
-            continue;
+        if (ProcessControl::signalProcess(id, ProcessControl::Signal::Probe)) {
+            Log::print(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(id));
+            if (ProcessControl::signalProcess(id, ProcessControl::Signal::Kill)) {
+                continue;
+            }
         }
-        Log::print(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(id));
-        ProcessControl::signalProcess(id, ProcessControl::Signal::Kill);
+        if (ProcessControl::isAlive(id)) {
+            survivors.append(id);
+        }
+    }
+    if (!survivors.isEmpty()) {
+        m_emit(QStringLiteral("⚠️ Could not end existing corvalt process(es): %1\n").arg(listText(survivors)));
+        Log::print(QStringLiteral("⚠️ Existing corvalt processes still running: ") + listText(survivors));
+        return;
     }
     m_emit(QStringLiteral("✅ Cleaned up existing corvalt processes\n"));
     Log::print(u"✅ All existing corvalt processes terminated");

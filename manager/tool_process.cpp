@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -22,7 +23,8 @@ qsizetype completeUtf8Length(QByteArrayView bytes)
     return bytes.size();
 }
 
-constexpr int StopPollMilliseconds = 10;
+// What a killed group may take to end and be reaped.
+constexpr int KillMarginMilliseconds = 100;
 } // namespace
 
 ToolProcess::ToolProcess(QString shellName,
@@ -41,8 +43,8 @@ ToolProcess::ToolProcess(QString shellName,
     connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] { readAvailable(false); });
     connect(&m_process, &QProcess::finished, this, &ToolProcess::onFinished);
 
-    m_stopTimer.setInterval(StopPollMilliseconds);
-    connect(&m_stopTimer, &QTimer::timeout, this, &ToolProcess::onStopTimer);
+    m_stopTimer.setSingleShot(true);
+    connect(&m_stopTimer, &QTimer::timeout, this, &ToolProcess::onStopDeadline);
 }
 
 ToolProcess::~ToolProcess()
@@ -96,22 +98,37 @@ void ToolProcess::requestStop(std::chrono::milliseconds gracePeriod)
         ProcessControl::suspendProcess(m_groupId);
     }
     ProcessControl::signalGroup(m_groupId, ProcessControl::Signal::Terminate);
-    m_stopTimer.start();
+    // Once the rest of the group has gone, a frozen shell is ended at once: its end is what a
+    // waiting stop wakes on, and an asynchronous one finishes from the event loop.
+    const qint64 frozenShell = m_shellFrozen ? m_groupId : 0;
+    m_groupEndWatch = std::make_unique<GroupEndWatch>(m_groupId, frozenShell, [this, frozenShell] {
+        if (frozenShell > 0) {
+            ProcessControl::signalProcess(frozenShell, ProcessControl::Signal::Kill);
+        }
+        QMetaObject::invokeMethod(
+            this, [this] { stopCompleted(); }, Qt::QueuedConnection);
+    });
+    m_stopTimer.start(remainingStopMilliseconds());
+}
+
+int ToolProcess::remainingStopMilliseconds() const
+{
+    return int(std::clamp<qint64>(m_stopDeadline.remainingTime(), 0, std::numeric_limits<int>::max()));
 }
 
 bool ToolProcess::waitForStop()
 {
-    while (!stopCompleted()) {
-        if (m_stopDeadline.hasExpired()) {
-            return false;
-        }
-        // Keep draining the pipe while waiting: a tool that writes as it shuts down must not
-        // block on a full pipe.
-        if (!m_process.waitForReadyRead(StopPollMilliseconds)) {
-            ProcessControl::sleepMicroseconds(StopPollMilliseconds * 1000);
-        }
+    if (m_stopDone) {
+        return true;
     }
-    return true;
+    // While the shell lives, its end is the event to wait for, and the wait keeps draining the
+    // pipe: a tool that writes as it shuts down must not block on a full one.
+    if (isRunning() && !m_process.waitForFinished(remainingStopMilliseconds())) {
+        return stopCompleted();
+    }
+    // What is left of the group writes to a pipe nobody reads any more.
+    ProcessControl::awaitGroupEnd(m_groupId, 0, m_stopDeadline);
+    return stopCompleted();
 }
 
 bool ToolProcess::stopCompleted()
@@ -126,13 +143,10 @@ bool ToolProcess::stopCompleted()
     return true;
 }
 
-void ToolProcess::onStopTimer()
+void ToolProcess::onStopDeadline()
 {
-    if (stopCompleted()) {
-        return;
-    }
     // Nobody waits for an asynchronous stop, so it enforces its own deadline.
-    if (m_stopDeadline.hasExpired()) {
+    if (!stopCompleted()) {
         killGroup();
     }
 }
@@ -141,9 +155,10 @@ void ToolProcess::finishShell()
 {
     m_stopDone = true;
     m_stopTimer.stop();
+    m_groupEndWatch.reset();
     if (m_process.state() != QProcess::NotRunning) {
         ProcessControl::signalProcess(m_groupId, ProcessControl::Signal::Kill);
-        m_process.waitForFinished(1000);
+        m_process.waitForFinished(KillMarginMilliseconds);
     }
     // Whatever the shell left was handed to us when it died; reap it.
     ProcessControl::groupHasLiveMembers(m_groupId);
@@ -153,14 +168,14 @@ void ToolProcess::killGroup()
 {
     m_stopDone = true;
     m_stopTimer.stop();
+    m_groupEndWatch.reset();
     ProcessControl::signalGroup(m_groupId, ProcessControl::Signal::Kill);
+    const QDeadlineTimer margin(KillMarginMilliseconds);
     if (m_process.state() != QProcess::NotRunning) {
-        m_process.waitForFinished(1000);
+        m_process.waitForFinished(int(margin.remainingTime()));
     }
-    const QDeadlineTimer reapDeadline(1000);
-    while (ProcessControl::groupHasLiveMembers(m_groupId) && !reapDeadline.hasExpired()) {
-        ProcessControl::sleepMicroseconds(StopPollMilliseconds * 1000);
-    }
+    ProcessControl::awaitGroupEnd(m_groupId, 0, margin);
+    ProcessControl::groupHasLiveMembers(m_groupId);
 }
 
 void ToolProcess::readAvailable(bool atEnd)

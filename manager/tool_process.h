@@ -1,9 +1,13 @@
 #pragma once
 
+#include "platform/group_end_watch.h"
+
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
+
+#include <memory>
 
 // One login shell running the tool, in a session and process group of its own, with its
 // merged output decoded as it arrives.
@@ -40,7 +44,7 @@ public:
     // Blocks until the group has ended or the deadline of requestStop() has passed; false when
     // it passed with members still alive.
     bool waitForStop();
-    // Kills every member of the group and reaps what it can.
+    // Kills every member of the group and reaps what has ended within a short margin.
     void killGroup();
 
 Q_SIGNALS:
@@ -51,10 +55,11 @@ private:
     // At the end of the output a character still cut is passed on as U+FFFD.
     void readAvailable(bool atEnd);
     void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void onStopTimer();
+    void onStopDeadline();
     // Finishes the stop once only the frozen shell is left; true when nothing is left to do.
     bool stopCompleted();
     void finishShell();
+    int remainingStopMilliseconds() const;
 
     QString m_shellName;
     QString m_shellExecutable;
@@ -69,4 +74,6 @@ private:
     bool m_stopDone = false;
     QDeadlineTimer m_stopDeadline;
     QTimer m_stopTimer;
+    // Wakes the stop when the group has gone; last, so it ends before anything it touches.
+    std::unique_ptr<GroupEndWatch> m_groupEndWatch;
 };

@@ -4,12 +4,17 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <malloc.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -55,6 +60,21 @@ bool readProcStat(qint64 pid, ProcStat& stat)
     return true;
 }
 
+// Every process /proc lists now, with what its stat line says.
+template <typename Visit>
+void forEachProcess(Visit visit)
+{
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        ProcStat stat;
+        if (isPid && readProcStat(pid, stat)) {
+            visit(pid, stat);
+        }
+    }
+}
+
 } // namespace
 
 void ProcessControl::becomeSessionLeader()
@@ -96,13 +116,9 @@ bool ProcessControl::groupHasLiveMembers(qint64 groupId, qint64 except)
     }
     const qint64 self = ::getpid();
     bool alive = false;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        ProcStat stat;
-        if (!isPid || !readProcStat(pid, stat) || stat.group != groupId) {
-            continue;
+    forEachProcess([&](qint64 pid, const ProcStat& stat) {
+        if (stat.group != groupId) {
+            return;
         }
         if (stat.state == 'Z') {
             // Only orphans handed to us are ours to reap; our direct children belong to their
@@ -110,13 +126,70 @@ bool ProcessControl::groupHasLiveMembers(qint64 groupId, qint64 except)
             if (stat.parent == self && pid != groupId) {
                 ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
             }
-            continue;
+            return;
         }
-        if (pid != except) {
+        alive = alive || pid != except;
+    });
+    return alive;
+}
+
+void ProcessControl::reapAdoptedChildren(const QSet<qint64>& owned)
+{
+    const qint64 self = ::getpid();
+    forEachProcess([&](qint64 pid, const ProcStat& stat) {
+        if (stat.parent == self && stat.state == 'Z' && !owned.contains(pid)) {
+            ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
+        }
+    });
+}
+
+bool ProcessControl::awaitGroupEnd(qint64 groupId, qint64 except, QDeadlineTimer deadline, int wakeFd)
+{
+    if (groupId <= 1) {
+        return true;
+    }
+    for (;;) {
+        // A process's descriptor becomes readable when it ends, child of ours or not. Members
+        // forked meanwhile are found by the next look.
+        std::vector<pollfd> watched;
+        bool alive = false;
+        bool unwatchable = false;
+        forEachProcess([&](qint64 pid, const ProcStat& stat) {
+            if (stat.group != groupId || stat.state == 'Z' || pid == except) {
+                return;
+            }
             alive = true;
+            // Called directly: Debian 12's C library declares its wrapper for C only.
+            const int fd = int(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+            if (fd >= 0) {
+                watched.push_back({fd, POLLIN, 0});
+            } else if (errno != ESRCH) {
+                unwatchable = true;
+            }
+        });
+        if (wakeFd >= 0) {
+            watched.push_back({wakeFd, POLLIN, 0});
+        }
+        int timeout = deadline.isForever() ? -1 : int(std::min<qint64>(deadline.remainingTime(), INT_MAX));
+        // Only a kernel without process descriptors leaves a look every few milliseconds.
+        if (unwatchable) {
+            timeout = timeout < 0 ? 10 : std::min(timeout, 10);
+        }
+        const bool wait = alive && !deadline.hasExpired();
+        const int ready = wait ? ::poll(watched.data(), watched.size(), timeout) : 0;
+        const bool woken = wait && ready > 0 && wakeFd >= 0 && watched.back().revents != 0;
+        for (const pollfd& entry : watched) {
+            if (entry.fd != wakeFd) {
+                ::close(entry.fd);
+            }
+        }
+        if (!alive) {
+            return true;
+        }
+        if (!wait || woken) {
+            return false;
         }
     }
-    return alive;
 }
 
 QString ProcessControl::executableOf(qint64 pid)
@@ -157,6 +230,29 @@ QSet<qint64> ProcessControl::selfAndAncestors()
         pid = stat.parent;
     }
     return pids;
+}
+
+bool ProcessControl::isAlive(qint64 pid)
+{
+    ProcStat stat;
+    return readProcStat(pid, stat) && stat.state != 'Z';
+}
+
+bool ProcessControl::belongsToThisUser(qint64 pid)
+{
+    // "Uid:" then the real, effective, saved and file-system ids.
+    const QList<QByteArray> lines = [pid] {
+        QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
+    }();
+    for (const QByteArray& line : lines) {
+        if (line.startsWith("Uid:")) {
+            bool isNumber = false;
+            const qint64 realUser = line.mid(4).simplified().split(' ').value(0).toLongLong(&isNumber);
+            return isNumber && realUser == qint64(::getuid());
+        }
+    }
+    return false;
 }
 
 bool ProcessControl::suspendProcess(qint64 pid)

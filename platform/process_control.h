@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QSet>
 #include <QStringList>
 #include <QtGlobal>
@@ -41,6 +42,21 @@ public:
 
     // This process and every ancestor up to init.
     static QSet<qint64> selfAndAncestors();
+
+    // Whether the process exists and has not ended (a zombie has).
+    static bool isAlive(qint64 pid);
+
+    // Whether the process's real owner is the user this program runs as; false when unknown.
+    static bool belongsToThisUser(qint64 pid);
+
+    // Reaps every child of ours that has ended, except those in `owned` (started by us, whose
+    // status their owner collects): orphans of our descendants handed to us.
+    static void reapAdoptedChildren(const QSet<qint64>& owned);
+
+    // Blocks until no member of the group other than `except` lives (zombies do not count), the
+    // deadline passes, or `wakeFd` becomes readable; true in the first case. Waits on the
+    // members' exits, without polling, and reaps nothing.
+    static bool awaitGroupEnd(qint64 groupId, qint64 except, QDeadlineTimer deadline, int wakeFd = -1);
 
     // Stops a process in place (it cannot act until continued or killed).
     static bool suspendProcess(qint64 pid);

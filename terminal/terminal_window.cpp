@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QVBoxLayout>
+#include <QWindow>
 
 TerminalWindow::TerminalWindow(CorvaltManager& manager, const QList<QAction*>& menuActions)
     : QMainWindow(nullptr,
@@ -50,5 +51,47 @@ void TerminalWindow::closeEvent(QCloseEvent* event)
     if (!m_closing) {
         m_closing = true;
         Q_EMIT closing();
+    }
+}
+
+void TerminalWindow::showWithoutFocus()
+{
+    if (isVisible()) {
+        raise();
+        return;
+    }
+    // Window managers differ in what keeps a newly mapped window from the focus: the user time
+    // this attribute sets, or a window that refuses the focus until it is on screen.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    winId();
+    windowHandle()->setFlag(Qt::WindowDoesNotAcceptFocus);
+    windowHandle()->installEventFilter(this);
+    show();
+    raise();
+}
+
+void TerminalWindow::showActivated()
+{
+    acceptFocus();
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
+    show();
+    raise();
+    activateWindow();
+}
+
+bool TerminalWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // By the time the window is exposed, the window manager has placed the focus.
+    if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
+        acceptFocus();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TerminalWindow::acceptFocus()
+{
+    if (QWindow* const window = windowHandle()) {
+        window->removeEventFilter(this);
+        window->setFlag(Qt::WindowDoesNotAcceptFocus, false);
     }
 }

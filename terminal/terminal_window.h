@@ -20,13 +20,22 @@ public:
     // Sizes the window so that its content, below any menu bar, has this size.
     void setContentSize(const QSize& size);
 
+    // Shows the window without taking the keyboard from where the user types; once on screen
+    // it takes the focus like any other window when clicked or activated.
+    void showWithoutFocus();
+    // Shows the window and makes it the active one.
+    void showActivated();
+
 Q_SIGNALS:
     // Once, when the window is about to close.
     void closing();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void acceptFocus();
+
     bool m_closing = false;
 };

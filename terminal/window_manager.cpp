@@ -28,15 +28,13 @@ QWidget* WindowManager::terminalWindow() const
     return m_terminalWindow.get();
 }
 
-void WindowManager::openTerminalWindow()
+void WindowManager::openTerminalWindow(Focus focus)
 {
     if (m_terminalWindow) {
         if (m_terminalWindow->isMinimized()) {
             m_terminalWindow->showNormal();
         }
-        m_terminalWindow->show();
-        m_terminalWindow->raise();
-        m_terminalWindow->activateWindow();
+        present(*m_terminalWindow, focus);
         return;
     }
 
@@ -48,10 +46,17 @@ void WindowManager::openTerminalWindow()
             QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window->size(), screen->availableGeometry()));
     }
     connect(window.get(), &TerminalWindow::closing, this, [this, closed = window.get()] { onWindowClosing(closed); });
-    window->show();
-    window->raise();
-    window->activateWindow();
+    present(*window, focus);
     m_terminalWindow = std::move(window);
+}
+
+void WindowManager::present(TerminalWindow& window, Focus focus)
+{
+    if (focus == Focus::Take) {
+        window.showActivated();
+    } else {
+        window.showWithoutFocus();
+    }
 }
 
 void WindowManager::onWindowClosing(TerminalWindow* window)

@@ -23,7 +23,12 @@ public:
     explicit WindowManager(CorvaltManager& manager, QObject* parent = nullptr);
     ~WindowManager() override;
 
-    void openTerminalWindow();
+    enum class Focus {
+        Take,  // the user asked for the window: it becomes the active one
+        Leave, // it opens by itself: in front, but the keyboard stays where the user types
+    };
+
+    void openTerminalWindow(Focus focus = Focus::Take);
     // The open window, or null.
     QWidget* terminalWindow() const;
 
@@ -32,6 +37,7 @@ public:
     void setWindowMenuActions(const QList<QAction*>& actions);
 
 private:
+    static void present(TerminalWindow& window, Focus focus);
     void onWindowClosing(TerminalWindow* window);
     QList<QAction*> menuActions() const;
 

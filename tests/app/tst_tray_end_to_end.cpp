@@ -166,8 +166,12 @@ void TestTrayEndToEnd::trayMenu()
     QVERIFY(wayland ? desktop.start(DesktopSession::Weston)
                     : (hostLater && !statusNotifier) || desktop.start(DesktopSession::Icewm));
     QVERIFY(!statusNotifier || hostLater || desktop.start(DesktopSession::Panel));
+    // At a login the window opens by itself while the user types elsewhere: it shows, but the
+    // keyboard stays where it was.
+    QVERIFY(hostLater || desktop.start(DesktopSession::FocusHolder));
     const auto run = launch(desktop, wayland);
     QVERIFY2(probeShows(*run, u"window"_s, u"1"_s), qPrintable(run->lines().join(u'\n')));
+    QVERIFY(hostLater || desktop.activeWindowIs(u"focus-holder"_s));
     QCOMPARE(run->hasLine(u"⚠️ No system tray available: the Corvalt menu is in the terminal window's menu bar"_s),
              hostLater);
     if (hostLater && !wayland) {
@@ -236,6 +240,8 @@ void TestTrayEndToEnd::trayMenu()
         QVERIFY(probeShows(*run, u"window"_s, {}));
         QVERIFY(choose(u"Open Corvalt Status"_s, true));
         QVERIFY(probeShows(*run, u"window"_s, u"1"_s));
+        // Asked for, the window takes the keyboard.
+        QVERIFY(waitFor([&desktop] { return desktop.activeWindowIs(u"Corvalt Terminal"_s); }));
     }
     QVERIFY(choose(u"Quit"_s, true));
     QVERIFY(toolEnded(*run));

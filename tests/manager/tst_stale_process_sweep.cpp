@@ -11,8 +11,8 @@
 using namespace Qt::StringLiterals;
 
 const QString Opening = u"🔧 Corvalt Manager initialized\n🔍 Checking for existing corvalt processes...\n"_s;
-const QString Swept =
-    u"🎯 Found 5 existing corvalt process(es), terminating...\n✅ Cleaned up existing corvalt processes\n"_s;
+// What each process runs, and the signal that ends it.
+using Cases = QList<std::pair<QString, int>>;
 
 // The sweep against real processes that carry a word unique to this run in their command lines.
 class TestStaleProcessSweep : public QObject
@@ -67,31 +67,55 @@ private Q_SLOTS:
         QTRY_VERIFY2(expected.match(manager.output()).hasMatch(), qPrintable(manager.output()));
     }
 
+    void endsOnlyTheTool_data()
+    {
+        QTest::addColumn<QByteArray>("build"); // the installed tool
+        QTest::addColumn<Cases>("cases");      // what each process runs, and the signal that ends it (0: a
+                                               // bystander, which must live on)
+        // Only take the path as an argument.
+        const Cases readers = {{uR"(exec tail -f "$P" >/dev/null)"_s, 0}, {uR"(exec cp "$P" "$D/fifo")"_s, 0}};
+        QTest::newRow("shell build")
+            << "#!/bin/sh\nwhile :; do sleep 0.05; done\n"_ba
+            << Cases{{uR"(trap '' TERM; exec "$D/$W" 1001)"_s, SIGKILL},
+                     {uR"(exec -a "$W" sleep 1002)"_s, SIGTERM},
+                     // an earlier launch and its tool
+                     {uR"(exec bash -c "sleep 1005 && $P --color=always 2>/dev/null || $P")"_s, SIGTERM},
+                     {uR"(exec /bin/sh "$P" --color=always)"_s, SIGTERM},
+                     {uR"(exec -a worker "$HOME/$W" -c 'trap "" TERM; while :; do sleep 0.05; done' "$W")"_s, SIGKILL},
+                     {uR"(exec tail -f "$D/$W" >/dev/null)"_s, 0},
+                     {uR"(exec /bin/sh "$D/src/$W/build.sh")"_s, 0},
+                     {uR"(exec -a "$D/$W/sleep" sleep 1003)"_s, 0},
+                     {uR"(exec sh -c "sleep 1004; : $P.old")"_s, 0}} +
+                readers;
+        const QByteArray python = "import time\nwhile True:\n    time.sleep(0.05)\n";
+        // Python running another program that only takes the path as an argument.
+        const QString other = uR"(exec python3 -c 'import time; time.sleep(60)' "$P")"_s;
+        QTest::newRow("python build, with an argument")
+            << "#!/usr/bin/python3 -u\n" + python
+            << Cases{{uR"(exec "$P" --color=always)"_s, SIGTERM}, {QString(other).replace(u"-c"_s, u"-u -c"_s), 0}} +
+                readers;
+        QTest::newRow("python build through env") << "#!/usr/bin/env python3\n" +
+                python << Cases{{uR"(exec "$P" --color=always)"_s, SIGTERM}, {other, 0}} + readers;
+    }
+
     void endsOnlyTheTool()
     {
+        QFETCH(QByteArray, build);
+        QFETCH(Cases, cases);
         TestSandbox sandbox; // the installed tool's path carries the word
         const QString root = sandbox.root(), word = sandbox.word(), shell = sandbox.home() + u'/' + word;
         QVERIFY(QFile::copy(u"/bin/sleep"_s, root + u'/' + word) && QFile::copy(u"/bin/dash"_s, shell));
-        TestSandbox::writeScript(sandbox.toolPath(), "while :; do sleep 0.05; done\n");
+        TestSandbox::writeScript(sandbox.toolPath(), build);
         TestSandbox::writeScript(root + u"/src/%1/build.sh"_s.arg(word), "while :; do sleep 0.05; done\n");
         CorvaltManager manager(sandboxConfig(sandbox));
-        // What each process runs, and the signal that ends it (0: a bystander, which must live on).
-        const QList<std::pair<QString, int>> cases = {
-            {uR"(trap '' TERM; exec "$D/$W" 1001)"_s, SIGKILL},
-            {uR"(exec -a "$W" sleep 1002)"_s, SIGTERM},
-            {uR"(exec bash -c "sleep 1005 && $P --color=always 2>/dev/null || $P")"_s, SIGTERM}, // an earlier launch
-            {uR"(exec /bin/sh "$P" --color=always)"_s, SIGTERM},                                 // and its tool
-            {uR"(exec -a worker "$HOME/$W" -c 'trap "" TERM; while :; do sleep 0.05; done' "$W")"_s, SIGKILL},
-            {uR"(exec tail -f "$D/$W" >/dev/null)"_s, 0},
-            {uR"(exec /bin/sh "$D/src/$W/build.sh")"_s, 0},
-            {uR"(exec -a "$D/$W/sleep" sleep 1003)"_s, 0},
-            {uR"(exec sh -c "sleep 1004; : $P.old")"_s, 0}};
-        QString script = u"D=\"$0\"\n"_s;
+        QString script = u"D=\"$0\"\nmkfifo \"$D/fifo\"\n"_s;
         for (const auto& [command, signal] : cases) {
             script += u"(%1) & echo $!\n"_s.arg(command);
         }
         QProcess launcher; // its process group holds every case, and ends with the test
-        launcher.setEnvironment(QProcess::systemEnvironment() << u"W="_s + word << u"P="_s + sandbox.toolPath());
+        // The system's python3, whatever the test's own PATH prefers.
+        launcher.setEnvironment(QProcess::systemEnvironment()
+                                << u"W="_s + word << u"P="_s + sandbox.toolPath() << u"PATH=/usr/bin:/bin"_s);
         launcher.setChildProcessModifier(&ProcessControl::becomeSessionLeader);
         launcher.start(u"/bin/bash"_s, {u"-c"_s, script + u"wait"_s, root});
         QVERIFY(launcher.waitForStarted());
@@ -101,14 +125,18 @@ private Q_SLOTS:
         });
         QTRY_COMPARE(launcher.peek(4096).count('\n'), cases.size());
         std::map<qint64, int> endings; // in the search's order
+        qsizetype tools = 0;
         for (const auto& [command, signal] : cases) {
             const qint64 pid = endings.emplace(launcher.readLine().trimmed().toLongLong(), signal).first->first;
-            QTRY_VERIFY(ProcessControl::commandLineOf(pid).join(u' ').contains(word));
+            // Once an interpreter runs: env hands over to python3, which runs the tool.
+            QTRY_VERIFY(ProcessControl::commandLineOf(pid).join(u' ').contains(word) &&
+                        ProcessControl::commandLineOf(pid).constFirst() != u"/usr/bin/env");
+            tools += signal ? 1 : 0;
         }
         QVERIFY(QFile::remove(shell)); // a build replaced while it runs
 
         const LogCapture capture;
-        const QDeadlineTimer grace(5 * 500); // each tool has its half second
+        const QDeadlineTimer grace(tools * 500); // each tool has its half second
         manager.cleanupExistingProcesses();
         QVERIFY(grace.hasExpired());
         const QStringList logged = capture.linesStartingWith({u"🎯"_s, u"🔨"_s, u"⚡️"_s}); // before events run
@@ -119,8 +147,12 @@ private Q_SLOTS:
             log += signal == SIGKILL ? u"⚡️ Force killing stubborn process PID: %1\n"_s.arg(pid) : QString();
             QTRY_COMPARE(ProcessControl::signalProcess(pid, ProcessControl::Signal::Probe), signal == 0);
         }
-        QCOMPARE(logged.join(u'\n') + u'\n', u"🎯 Found 5 corvalt process(es): [%1]\n"_s.arg(ids.mid(2)) + log);
-        QTRY_COMPARE(manager.output(), Opening + Swept);
+        QCOMPARE(logged.join(u'\n') + u'\n',
+                 u"🎯 Found %1 corvalt process(es): [%2]\n"_s.arg(tools).arg(ids.mid(2)) + log);
+        QTRY_COMPARE(manager.output(),
+                     Opening +
+                         u"🎯 Found %1 existing corvalt process(es), terminating...\n✅ Cleaned up existing corvalt "
+                         "processes\n"_s.arg(tools));
     }
 };
 

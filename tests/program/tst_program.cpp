@@ -5,7 +5,9 @@
 
 #include <QTest>
 
+#include <array>
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +41,12 @@ QStringList launchSequence(const QString& origin, bool update)
                    .arg(TestSandbox::AssetName, origin, QString::fromLatin1(update ? "true" : "false")));
 }
 
+// setpriv's arguments that run a program as that numeric user id, with no account behind it.
+QStringList asUser(const QString& user)
+{
+    return QStringLiteral("--reuid=%1 --regid=%1 --clear-groups --").arg(user).split(u' ');
+}
+
 // Sends the signal and checks that the program ended well, in time, with nothing left.
 void quit(ProgramRun& run, int signal, const QString& stop, qint64 toolGroup)
 {
@@ -56,8 +64,10 @@ void quit(ProgramRun& run, int signal, const QString& stop, qint64 toolGroup)
                            "ℹ️ No running CLI process to clean up\n🛑 App termination cleanup completed")
                 .arg(QString::fromLatin1(sigabbrev_np(signal)), stop)));
     // Interactive shells ignore SIGTERM and would run the tool again: no restart, no fallback.
-    QVERIFY(!run.hasLine(Output + QStringLiteral("⚠️ zsh failed, trying bash...")));
-    QVERIFY(run.linesStartingWith({Output + QStringLiteral("▶️")}).size() <= 1);
+    const QStringList stopping = run.lines().mid(run.lines().indexOf(
+        QStringLiteral("🛑 Received SIG%1, quitting").arg(QString::fromLatin1(sigabbrev_np(signal)))));
+    QVERIFY(!stopping.contains(Output + QStringLiteral("⚠️ zsh failed, trying bash...")));
+    QVERIFY(linesStartingWith(stopping, {Output + QStringLiteral("▶️")}).isEmpty());
     // Gone, zombies included, by the time the program has exited.
     QVERIFY(toolGroup == 0 || ProcTable::group(toolGroup).isEmpty());
 }
@@ -70,16 +80,19 @@ class TestProgram : public QObject
 {
     Q_OBJECT
 
-    // Serves `route` as the newest build, starts the program and waits for its window and, unless
-    // told otherwise, its tool.
-    std::unique_ptr<ProgramRun> start(const TestSandbox& sandbox, HttpsTestServer::Route route, bool tool = true)
+    // Serves `route` as the newest build, starts the program (as `user` when given) and waits for
+    // its window and, unless told otherwise, its tool.
+    std::unique_ptr<ProgramRun>
+    start(const TestSandbox& sandbox, HttpsTestServer::Route route, bool tool = true, const QString& user = {})
     {
         m_server = std::make_unique<HttpsTestServer>(QStringLiteral(TEST_CERT_DIR "/server"));
         m_server->setRoute("/static/cli/" + TestSandbox::AssetName.toUtf8(), std::move(route));
         QFile::remove(sandbox.home() + QStringLiteral("/tool-report.txt"));
         const bool listening = m_server->listen();
-        auto run = std::make_unique<ProgramRun>(QStringLiteral(PLAIN_TRAY_UNDER_TEST),
+        const QString program = QStringLiteral(PLAIN_TRAY_UNDER_TEST);
+        auto run = std::make_unique<ProgramRun>(user.isEmpty() ? program : QStringLiteral("/usr/bin/setpriv"),
                                                 sandbox.environment(m_server->origin()));
+        run->setArguments(user.isEmpty() ? QStringList() : asUser(user) << program);
         // A flood's own lines are counted, not kept: a test must not hold a gigabyte.
         run->setLineFilter([](QByteArrayView line) { return !line.contains("flood-line"); });
         if (!listening || !run->start() ||
@@ -112,6 +125,14 @@ private Q_SLOTS:
             << SIGTERM << ("trap '' TERM\nsleep 600 &\n" + idle)
             << QString(Stopped).replace(
                    u'\n', QStringLiteral("\n⚠️ Process didn't terminate gracefully, forcing termination\n"));
+        // Both zsh runs fail and leave a child that refuses SIGTERM; the bash run refuses it too.
+        QTest::newRow("SIGTERM, stubborn tool with leftovers of earlier runs")
+            << SIGTERM
+            << ("echo \"$5\" >> \"$HOME/groups\"\nruns=$(cat \"$HOME/runs\" 2>/dev/null || echo 0)\n"
+                "echo $((runs + 1)) > \"$HOME/runs\"\ntrap '' TERM\nsleep 600 &\n[ \"$runs\" -ge 2 ] || exit 3\n" +
+                idle)
+            << QString(Stopped).replace(
+                   u'\n', QStringLiteral("\n⚠️ Process didn't terminate gracefully, forcing termination\n"));
         QTest::newRow("SIGHUP, tool gone, its child left")
             << SIGHUP << QByteArray("sleep 600 &\nexit 0\n") << NothingToStop;
     }
@@ -126,8 +147,9 @@ private Q_SLOTS:
         const bool update = QFile::exists(m_cycles.toolPath());
         auto run = start(m_cycles, {200, TestSandbox::toolScript(tool), {}, {}});
         QVERIFY(run &&
-                (stop != NothingToStop ||
-                 run->waitForLineContaining(QStringLiteral("⚡️ CLI exited with code 0"), Patience)));
+                run->waitForLineContaining(stop == NothingToStop ? QStringLiteral("⚡️ CLI exited with code 0")
+                                                                 : QStringLiteral("tool-up"),
+                                           Patience));
         QVERIFY2(inOrder(run->lines(), launchSequence(m_server->origin(), update)),
                  qPrintable(run->lines().join(u'\n')));
         const QString installed = update
@@ -146,6 +168,12 @@ private Q_SLOTS:
         QCOMPARE(m_cycles.installDirEntries(), QStringList{QStringLiteral("corvalt")});
         QVERIFY(QFile::exists(m_cycles.autostartEntryPath()));
         quit(*run, signal, stop, m_cycles.toolReport()->group);
+        // Also what earlier runs left.
+        const QString groups = m_cycles.home() + QStringLiteral("/groups");
+        for (const QByteArray& group : TestSandbox::readFile(groups).split('\n')) {
+            QVERIFY(group.isEmpty() || ProcTable::group(group.toLongLong()).isEmpty());
+        }
+        QFile::remove(groups);
     }
 
     void crashRecovery()
@@ -163,6 +191,84 @@ private Q_SLOTS:
         QVERIFY(next->hasLine(QStringLiteral("🔨 Killing corvalt process with PID: %1").arg(orphan.pid)));
         QVERIFY(ProgramRun::waitUntil([&] { return ProcTable::group(orphan.group).isEmpty(); }, Patience));
         quit(*next, SIGTERM, Stopped, sandbox.toolReport()->group);
+    }
+
+    void anotherUsersCopyIsLeftAlone()
+    {
+        if (::getuid() != 0) {
+            QSKIP("Runs the program and another user's copy of the tool under two user ids of their own: needs root");
+        }
+        TestSandbox sandbox;
+        const QString user = QStringLiteral("54321");
+        QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), user + u':' + user, sandbox.root()}),
+                 0);
+        // Named as the tool: another user's copy, and a copy of ours that becomes another user's
+        // when asked to end, so that it cannot be ended.
+        const QStringList commands = {QStringLiteral("exec -a \"$0\" sleep 600"),
+                                      QStringLiteral("exec -a \"$0\" /usr/bin/python3 -c 'import os, signal, time\n"
+                                                     "signal.signal(signal.SIGTERM, lambda *_: os.setresuid(54322, "
+                                                     "54322, 54322))\ntime.sleep(600)'")};
+        // The second is ours by its real ids and root by its effective ones, so that it can change
+        // them; bash keeps them so with -p.
+        const QList<QStringList> owners = {
+            asUser(QStringLiteral("54322")),
+            QStringLiteral("--ruid=%1 --euid=0 --rgid=%1 --egid=0 --clear-groups --").arg(user).split(u' ')};
+        std::array<QProcess, 2> copies;
+        for (std::size_t index = 0; index < copies.size(); ++index) {
+            copies[index].start(QStringLiteral("/usr/bin/setpriv"),
+                                QStringList(owners[index]) << QStringLiteral("/bin/bash") << QStringLiteral("-pc")
+                                                           << commands[index] << sandbox.word());
+        }
+        const auto endCopies = qScopeGuard([&copies] {
+            for (QProcess& copy : copies) {
+                copy.kill();
+                copy.waitForFinished();
+            }
+        });
+        const auto named = [&sandbox](const QProcess& copy) {
+            return TestSandbox::readFile(QStringLiteral("/proc/%1/cmdline").arg(copy.processId()))
+                .startsWith(sandbox.word().toUtf8());
+        };
+        QVERIFY(ProgramRun::waitUntil([&] { return named(copies[0]) && named(copies[1]); }, Patience));
+
+        auto run = start(sandbox, {200, TestSandbox::toolScript(Graceful), {}, {}}, true, user);
+        QVERIFY(run);
+        // The other user's copy is neither counted nor signalled, and no grace period is spent on
+        // it; the copy that could not be ended is named instead of a success.
+        const QString stuck = QStringLiteral("[%1]").arg(copies[1].processId());
+        QVERIFY2(inOrder(run->lines(),
+                         {QStringLiteral("🔍 Searching for existing corvalt processes..."),
+                          QStringLiteral("🎯 Found 1 corvalt process(es): ") + stuck,
+                          QStringLiteral("🔨 Killing corvalt process with PID: ") + stuck.mid(1).chopped(1),
+                          Output + QStringLiteral("⚠️ Could not end existing corvalt process(es): ") + stuck,
+                          QStringLiteral("⚠️ Existing corvalt processes still running: ") + stuck,
+                          QStringLiteral("📥 Downloading latest CLI version...")}),
+                 qPrintable(run->lines().join(u'\n')));
+        QVERIFY(!run->hasLine(QStringLiteral("✅ All existing corvalt processes terminated")));
+        const auto swept = run->lineReadAt(run->indexOf(QStringLiteral("📥 Downloading latest CLI version..."))) -
+            run->lineReadAt(run->indexOf(QStringLiteral("🔍 Searching for existing corvalt processes...")));
+        QVERIFY2(swept < std::chrono::milliseconds(1000),
+                 qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(swept).count())));
+        quit(*run, SIGTERM, Stopped, sandbox.toolReport()->group);
+        QCOMPARE(copies[0].state(), QProcess::Running);
+    }
+
+    void adoptedHelpersAreReaped()
+    {
+        TestSandbox sandbox;
+        // Ten background helpers, each orphaned at once and handed to the program.
+        const QByteArray helpers = "for n in 1 2 3 4 5 6 7 8 9 10; do\n"
+                                   "  (sh -c 'sleep 0.2; echo done >> \"$HOME/helpers\"' &)\ndone\n";
+        auto run = start(sandbox, {200, TestSandbox::toolScript(helpers + Graceful), {}, {}});
+        QVERIFY(run);
+        QVERIFY(run->waitUntil(
+            [&] { return TestSandbox::readFile(sandbox.home() + QStringLiteral("/helpers")).count('\n') == 10; },
+            Patience));
+        // Once they have ended, only the tool's shell is left of the program's children.
+        const qint64 shell = sandbox.toolReport()->group;
+        QVERIFY(
+            run->waitUntil([&] { return ProcTable::childrenOf(run->processId()) == QList<qint64>{shell}; }, Patience));
+        quit(*run, SIGTERM, Stopped, shell); // the tool still ran
     }
 
     void quitDuringAStalledDownload()

@@ -26,6 +26,7 @@ public:
 
     // Lines for which `keep` is false are counted in logBytes() but not kept.
     void setLineFilter(KeepLine keep) { m_keep = std::move(keep); }
+    void setArguments(const QStringList& arguments) { m_process.setArguments(arguments); }
     bool start();
 
     qint64 processId() const { return m_processId; }

@@ -61,7 +61,7 @@ void TestSandbox::writeScript(const QString& path, const QByteArray& body)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write("#!/bin/sh\n" + body);
+    file.write(body.startsWith("#!") ? body : "#!/bin/sh\n" + body);
     file.setPermissions(Executable);
 }
 

@@ -39,7 +39,8 @@ public:
     QProcessEnvironment environment(const QString& origin, const QString& platform = QStringLiteral("offscreen")) const;
     QProcessEnvironment environment(const QString& origin, const QProcessEnvironment& base) const;
 
-    // Writes an executable /bin/sh script (mode 0755) with the given body, creating folders.
+    // Writes an executable script (mode 0755) with the given body, creating folders; a /bin/sh
+    // one unless the body begins with a "#!" line of its own.
     static void writeScript(const QString& path, const QByteArray& body);
     // A /bin/sh tool that first writes its report into the home, then runs `body`.
     static QByteArray toolScript(const QByteArray& body);

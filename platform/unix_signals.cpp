@@ -1,4 +1,4 @@
-#include "platform/termination_signals.h"
+#include "platform/unix_signals.h"
 
 #include <QString>
 
@@ -11,17 +11,26 @@
 
 namespace {
 
-constexpr std::array HandledSignals{SIGTERM, SIGINT, SIGHUP};
+constexpr std::array HandledSignals{SIGTERM, SIGINT, SIGHUP, SIGCHLD};
 
-// The only state a signal handler may reach; set before the handlers are installed.
+// The only state a signal handler may reach; set before the handlers are installed. SIGCHLD
+// also goes on to the action ours replaced.
 volatile sig_atomic_t handlerWriteEnd = -1;
+struct sigaction previousChildAction = {};
 
-extern "C" void onTerminationSignal(int number)
+extern "C" void onSignal(int number, siginfo_t* info, void* context)
 {
     const int savedErrno = errno;
     const auto byte = static_cast<unsigned char>(number);
     // A full pipe already holds a wake-up; losing this byte loses nothing.
     [[maybe_unused]] const ssize_t written = ::write(handlerWriteEnd, &byte, 1);
+    if (number == SIGCHLD) {
+        if ((previousChildAction.sa_flags & SA_SIGINFO) != 0) {
+            previousChildAction.sa_sigaction(number, info, context);
+        } else if (previousChildAction.sa_handler != SIG_DFL && previousChildAction.sa_handler != SIG_IGN) {
+            previousChildAction.sa_handler(number);
+        }
+    }
     errno = savedErrno;
 }
 
@@ -41,7 +50,7 @@ QString nameOf(int number)
 
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
+UnixSignals::UnixSignals(QObject* parent) : QObject(parent)
 {
     Q_ASSERT(handlerWriteEnd == -1);
     int ends[2] = {-1, -1};
@@ -55,9 +64,9 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
     handlerWriteEnd = m_writeEnd;
 
     struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
+    action.sa_sigaction = onSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO | SA_NOCLDSTOP;
     for (const int number : HandledSignals) {
         struct sigaction previous = {};
         ::sigaction(number, nullptr, &previous);
@@ -65,6 +74,9 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
         // stays ignored.
         if (number != SIGTERM && previous.sa_handler == SIG_IGN) {
             continue;
+        }
+        if (number == SIGCHLD) {
+            previousChildAction = previous;
         }
         if (::sigaction(number, &action, nullptr) != 0) {
             m_errorString = QStringLiteral("cannot handle %1: %2")
@@ -74,14 +86,20 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
         m_previousActions.emplace_back(number, previous);
     }
     m_notifier = std::make_unique<QSocketNotifier>(m_readEnd, QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &TerminationSignals::readPipe);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &UnixSignals::readPipe);
 }
 
-TerminationSignals::~TerminationSignals()
+UnixSignals::~UnixSignals()
 {
     m_notifier.reset();
     for (const auto& [number, previous] : m_previousActions) {
-        ::sigaction(number, &previous, nullptr);
+        // A handler installed after ours may pass SIGCHLD on to it: that one stays, and ours
+        // then only passes the signal on.
+        struct sigaction current = {};
+        ::sigaction(number, nullptr, &current);
+        if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == onSignal) {
+            ::sigaction(number, &previous, nullptr);
+        }
     }
     handlerWriteEnd = -1;
     if (m_readEnd >= 0) {
@@ -90,10 +108,19 @@ TerminationSignals::~TerminationSignals()
     }
 }
 
-void TerminationSignals::readPipe()
+void UnixSignals::readPipe()
 {
     unsigned char byte = 0;
+    bool childExitedSeen = false;
     while (::read(m_readEnd, &byte, 1) == 1) {
-        Q_EMIT received(nameOf(byte));
+        if (byte == SIGCHLD) {
+            childExitedSeen = true;
+        } else {
+            Q_EMIT received(nameOf(byte));
+        }
+    }
+    // Many ends are answered by one look at what has ended.
+    if (childExitedSeen) {
+        Q_EMIT childExited();
     }
 }
