@@ -7,6 +7,8 @@
 #include <QSslKey>
 #include <QSslSocket>
 
+#include <algorithm>
+
 HttpsTestServer::HttpsTestServer(const QString& certificateBase, QObject* parent) : QObject(parent)
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
@@ -39,30 +41,65 @@ void HttpsTestServer::onConnection()
             buffer += socket->readAll();
             const qsizetype end = buffer.indexOf("\r\n\r\n");
             if (end >= 0) {
-                const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+                QByteArrayList lines = buffer.left(end).split('\n');
                 buffer.remove(0, end + 4);
+                const QByteArray path = lines.takeFirst().split(' ').value(1, QByteArrayLiteral("/"));
+                QByteArrayList conditions;
+                for (const QByteArray& line : std::as_const(lines)) {
+                    if (line.toLower().startsWith("if-")) {
+                        conditions.append(line.trimmed());
+                    }
+                }
                 ++m_requests;
-                respond(socket, requestLine.value(1, QByteArrayLiteral("/")));
+                m_conditions.append(conditions);
+                Q_EMIT requested(path);
+                respond(socket, path, conditions);
             }
         });
     }
 }
 
-void HttpsTestServer::respond(QSslSocket* socket, const QByteArray& path)
+void HttpsTestServer::respond(QSslSocket* socket, const QByteArray& path, const QByteArrayList& conditions)
 {
-    const Route route = m_routes.value(path, Route{404, QByteArrayLiteral("not found\n"), Behaviour::Normal, {}});
-    const QByteArray reason = QHash<int, QByteArray>{{404, "Not Found"}, {500, "Internal Server Error"}}.value(
-        route.status, route.status < 400 ? "OK" : "Error");
+    Route route = m_routes.value(path, Route{404, QByteArrayLiteral("not found\n"), Behaviour::Normal, {}});
+    // Either validator is enough here; a real server may weigh them, the client cannot tell.
+    const bool unchanged = route.status == 200 &&
+        std::any_of(conditions.cbegin(), conditions.cend(), [&route](const QByteArray& condition) {
+                               const QByteArray name = condition.left(condition.indexOf(':')).toLower();
+                               const QByteArray value = condition.mid(condition.indexOf(':') + 1).trimmed();
+                               const QByteArray& current =
+                                   name == "if-none-match" ? route.entityTag : route.lastModified;
+                               return !current.isEmpty() && value == current;
+                           });
+    if (unchanged) {
+        route.status = 304;
+    }
+    const QByteArray reason =
+        QHash<int, QByteArray>{{304, "Not Modified"}, {404, "Not Found"}, {500, "Internal Server Error"}}.value(
+            route.status, route.status < 400 ? "OK" : "Error");
     QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reason +
         "\r\nContent-Type: application/octet-stream\r\n";
+    if (route.status == 304) {
+        route.body.clear();
+        route.announceLength = false;
+    }
     if (route.announceLength) {
         head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    }
+    if (!route.entityTag.isEmpty()) {
+        head += "ETag: " + route.entityTag + "\r\n";
+    }
+    if (!route.lastModified.isEmpty()) {
+        head += "Last-Modified: " + route.lastModified + "\r\n";
     }
     if (!route.location.isEmpty()) {
         head += "Location: " + route.location + "\r\n";
     }
     const bool whole = route.behaviour == Behaviour::Normal;
-    socket->write(head + "Connection: close\r\n\r\n" + (whole ? route.body : route.body.left(route.body.size() / 2)));
+    const QByteArray response =
+        head + "Connection: close\r\n\r\n" + (whole ? route.body : route.body.left(route.body.size() / 2));
+    m_bytesSent += response.size();
+    socket->write(response);
     if (route.behaviour != Behaviour::StallMidBody) {
         socket->disconnectFromHost();
     }

@@ -27,6 +27,9 @@ public:
         Behaviour behaviour = Behaviour::Normal;
         QByteArray location;        // for redirects
         bool announceLength = true; // false: no Content-Length, the body ends with the connection
+        // Validators sent with a 200; a request that names them gets a 304 without a body.
+        QByteArray entityTag = {};
+        QByteArray lastModified = {};
     };
 
     // certificateBase names a .pem/.key pair, e.g. "<dir>/server".
@@ -38,12 +41,23 @@ public:
 
     void setRoute(const QByteArray& path, Route route) { m_routes.insert(path, std::move(route)); }
     int requestCount() const { return m_requests; }
+    // The requests' conditional headers ("If-None-Match: …", "If-Modified-Since: …"), one
+    // list per request, in order.
+    const QList<QByteArrayList>& conditions() const { return m_conditions; }
+    // Bytes written for all responses: heads and bodies.
+    qint64 bytesSent() const { return m_bytesSent; }
+
+Q_SIGNALS:
+    // Before each response; a receiver may still change the route.
+    void requested(const QByteArray& path);
 
 private:
     void onConnection();
-    void respond(QSslSocket* socket, const QByteArray& path);
+    void respond(QSslSocket* socket, const QByteArray& path, const QByteArrayList& conditions);
 
     QSslServer m_server;
     QHash<QByteArray, Route> m_routes;
     int m_requests = 0;
+    QList<QByteArrayList> m_conditions;
+    qint64 m_bytesSent = 0;
 };
