@@ -51,7 +51,7 @@ void HttpsTestServer::onConnection()
                     }
                 }
                 ++m_requests;
-                m_conditions.append(conditions);
+                m_conditions[path].append(conditions);
                 Q_EMIT requested(path);
                 respond(socket, path, conditions);
             }

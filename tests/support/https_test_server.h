@@ -41,9 +41,9 @@ public:
 
     void setRoute(const QByteArray& path, Route route) { m_routes.insert(path, std::move(route)); }
     int requestCount() const { return m_requests; }
-    // The requests' conditional headers ("If-None-Match: …", "If-Modified-Since: …"), one
-    // list per request, in order.
-    const QList<QByteArrayList>& conditions() const { return m_conditions; }
+    // The conditional headers ("If-None-Match: …", "If-Modified-Since: …") of each request for
+    // `path`, in order.
+    QList<QByteArrayList> conditions(const QByteArray& path) const { return m_conditions.value(path); }
     // Bytes written for all responses: heads and bodies.
     qint64 bytesSent() const { return m_bytesSent; }
 
@@ -58,6 +58,6 @@ private:
     QSslServer m_server;
     QHash<QByteArray, Route> m_routes;
     int m_requests = 0;
-    QList<QByteArrayList> m_conditions;
+    QHash<QByteArray, QList<QByteArrayList>> m_conditions;
     qint64 m_bytesSent = 0;
 };
