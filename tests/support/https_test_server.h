@@ -27,7 +27,7 @@ public:
         Behaviour behaviour = Behaviour::Normal;
         QByteArray location;        // for redirects
         bool announceLength = true; // false: no Content-Length, the body ends with the connection
-        // Validators sent with a 200; a request that names them gets a 304 without a body.
+        // Sent with a 200; a request that names either gets a 304 without a body.
         QByteArray entityTag = {};
         QByteArray lastModified = {};
     };
@@ -41,23 +41,15 @@ public:
 
     void setRoute(const QByteArray& path, Route route) { m_routes.insert(path, std::move(route)); }
     int requestCount() const { return m_requests; }
-    // The conditional headers ("If-None-Match: …", "If-Modified-Since: …") of each request for
-    // `path`, in order.
-    QList<QByteArrayList> conditions(const QByteArray& path) const { return m_conditions.value(path); }
-    // Bytes written for all responses: heads and bodies.
-    qint64 bytesSent() const { return m_bytesSent; }
-
-Q_SIGNALS:
-    // Before each response; a receiver may still change the route.
-    void requested(const QByteArray& path);
+    // Requests with an If-None-Match or If-Modified-Since header.
+    int conditionalRequestCount() const { return m_conditionalRequests; }
 
 private:
     void onConnection();
-    void respond(QSslSocket* socket, const QByteArray& path, const QByteArrayList& conditions);
+    void respond(QSslSocket* socket, const QByteArray& path, const QByteArray& head);
 
     QSslServer m_server;
     QHash<QByteArray, Route> m_routes;
     int m_requests = 0;
-    QHash<QByteArray, QList<QByteArrayList>> m_conditions;
-    qint64 m_bytesSent = 0;
+    int m_conditionalRequests = 0;
 };
