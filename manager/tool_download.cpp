@@ -62,7 +62,9 @@ void ToolDownload::start(const QString& extraCaCertificatesFile,
                               QSslCertificate::fromPath(extraCaCertificatesFile, QSsl::Pem));
         request.setSslConfiguration(ssl);
     }
-    auto* const network = new QNetworkAccessManager(this);
+    m_network = new QNetworkAccessManager(this);
+    m_signatureRequest = request;
+    m_signatureRequest.setUrl(QUrl(m_url.toString() + QStringLiteral(".minisig")));
     QNetworkRequest buildRequest = request;
     m_conditional = !installed.isEmpty();
     if (!installed.entityTag.isEmpty()) {
@@ -71,18 +73,25 @@ void ToolDownload::start(const QString& extraCaCertificatesFile,
     if (!installed.lastModified.isEmpty()) {
         buildRequest.setRawHeader(QByteArrayLiteral("If-Modified-Since"), installed.lastModified);
     }
-    m_reply = network->get(buildRequest);
+    m_reply = m_network->get(buildRequest);
     m_reply->setReadBufferSize(256 * 1024);
     connect(m_reply, &QNetworkReply::readyRead, this, &ToolDownload::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &ToolDownload::onFinished);
     if (minisignPublicKey.isEmpty()) {
         return;
     }
-    // Fetched beside the build, from the same server with the same checks and limits; never
-    // conditional, as it is only read when the build itself is new.
     m_verifier = std::make_unique<MinisignVerifier>(minisignPublicKey);
-    request.setUrl(QUrl(m_url.toString() + QStringLiteral(".minisig")));
-    m_signatureReply = network->get(request);
+    // Fetched beside the build; but when the installed build may turn out to be the newest, only
+    // once a new one has come, so that a signature fault cannot refuse the build kept.
+    if (!m_conditional) {
+        fetchSignature();
+    }
+}
+
+// From the same server with the same checks and limits as the build.
+void ToolDownload::fetchSignature()
+{
+    m_signatureReply = m_network->get(m_signatureRequest);
     connect(m_signatureReply, &QNetworkReply::readyRead, this, &ToolDownload::onSignatureReadyRead);
     connect(m_signatureReply, &QNetworkReply::finished, this, &ToolDownload::onSignatureFinished);
 }
@@ -203,6 +212,10 @@ void ToolDownload::onFinished()
         return;
     }
     m_bodyDone = true;
+    if (m_verifier && !m_signatureReply) {
+        fetchSignature();
+        return;
+    }
     finishWhenComplete();
 }
 
@@ -284,7 +297,6 @@ void ToolDownload::fail(const QString& description, bool locally)
     Q_EMIT finished(false);
 }
 
-// Also a signature still on its way when the server confirms the installed build.
 void ToolDownload::release()
 {
     for (QNetworkReply* const reply : {m_reply.data(), m_signatureReply.data()}) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QNetworkRequest>
 #include <QObject>
 #include <QPointer>
 #include <QTemporaryFile>
@@ -9,6 +10,7 @@
 #include <memory>
 
 class MinisignVerifier;
+class QNetworkAccessManager;
 class QNetworkReply;
 
 // One GET of the tool's build, streamed into a staging file beside the installed tool so that
@@ -64,6 +66,7 @@ Q_SIGNALS:
 private:
     void onReadyRead();
     void onFinished();
+    void fetchSignature();
     void onSignatureReadyRead();
     void onSignatureFinished();
     bool isProgram();
@@ -78,6 +81,8 @@ private:
     QString m_stagingDirectory;
     Limits m_limits;
     std::unique_ptr<MinisignVerifier> m_verifier;
+    QNetworkAccessManager* m_network = nullptr;
+    QNetworkRequest m_signatureRequest;
     QPointer<QNetworkReply> m_reply;
     QPointer<QNetworkReply> m_signatureReply;
     QByteArray m_head;
