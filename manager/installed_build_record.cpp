@@ -57,6 +57,9 @@ bool InstalledBuildRecord::store(const QUrl& url,
         return true;
     }
     QSettings settings(m_settingsFile, QSettings::IniFormat);
+    if (validators.isEmpty() && !settings.childGroups().contains(Group)) {
+        return true; // a server without validators costs no write at each launch
+    }
     settings.remove(Group);
     if (!validators.isEmpty()) {
         settings.beginGroup(Group);
