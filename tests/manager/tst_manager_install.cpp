@@ -14,10 +14,10 @@ using namespace Qt::StringLiterals;
 const QByteArray Tool = "#!/bin/sh\necho fresh-tool-ran\n", Previous = "#!/bin/sh\necho previous-tool\n";
 const QByteArray AssetPath = "/static/cli/tool-linux-amd64";
 // What goes wrong or is at the tool's path, if anything, or "VALIDATORS BETWEEN" for a second launch after a first
-// install (VALIDATORS: etag, with Last-Modified too; date, Last-Modified only; none; BETWEEN: unchanged, changed
-// on the server, edited, truncated, replaced or removed on disk, or signed: the key comes with the second launch);
-// the body; the output's last line ('*': words not this program's own); the signature (empty: an unsigned build;
-// "-": none served).
+// install (VALIDATORS: etag, with Last-Modified too; date, Last-Modified only; none. BETWEEN: unchanged; changed on
+// the server; edited, truncated, replaced or removed on disk; unreadable, the record; signed, the key comes with the
+// second launch); the body; the output's last line ('*': words not this program's own); the signature (empty: an
+// unsigned build; "-": none served).
 using Case = std::tuple<QString, QByteArray, QString, QByteArray>;
 
 // Download, check and installation against a real HTTPS server on loopback, after the sweep.
@@ -73,6 +73,7 @@ void TestManagerInstall::install_data()
     row("ETag, truncated on disk", "etag truncated", Tool);
     row("ETag, replaced on disk", "etag replaced", Tool);
     row("ETag, removed from disk", "etag removed", Tool);
+    row("ETag, record unreadable", "etag unreadable", Tool);
     row("signed, unchanged", "etag unchanged", Tool, {}, good);
     row("unsigned, then signed", "etag signed", Tool, {}, good);
     row("truncated", "truncate", big.left(64 * 1024), "*");
@@ -182,6 +183,8 @@ void TestManagerInstall::install()
             QVERIFY(QFile::copy(path, elsewhere) && QFile::remove(path) && QFile::rename(elsewhere, path));
         } else if (between == u"removed") {
             QVERIFY(QFile::remove(path));
+        } else if (between == u"unreadable") {
+            QVERIFY(QFile::resize(config.settingsFile, 7));
         }
     }
     server.setRoute(AssetPath, route);
