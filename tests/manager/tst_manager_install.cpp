@@ -63,7 +63,7 @@ void TestManagerInstall::install_data()
     row("link at the tool path", "link", Tool);
     row("signed", "", Tool, {}, good);
     row("signed, legacy format", "", Tool, {}, signature("legacy.minisig"));
-    row("404", "404", Tool, "Error transferring * - server replied: Not Found");
+    row("404", "404", html, "Error transferring * - server replied: Not Found");
     row("304 to a plain request", "304", {}, "Error transferring * - server replied: 304 Not Modified");
     row("ETag, unchanged", "etag unchanged", Tool);
     row("Last-Modified only, unchanged", "date unchanged", Tool);
