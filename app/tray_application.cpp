@@ -19,7 +19,7 @@ TrayApplication::TrayApplication(const ManagerConfig& config, QObject* parent)
     : QObject(parent)
     , m_manager(config, this)
     , m_windowManager(m_manager, this)
-    , m_startAtLogin(AutostartEntry::forThisProgram(), Settings::forThisUser(), this)
+    , m_startAtLogin(AutostartEntry::forThisProgram(), Settings(config.settingsFile), this)
     , m_trayMenu(
           m_windowManager, m_startAtLogin, [this] { quit(); }, this)
 {

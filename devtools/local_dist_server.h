@@ -13,10 +13,13 @@ public:
     LocalDistServer(const LocalDistServer&) = delete;
     LocalDistServer& operator=(const LocalDistServer&) = delete;
 
-    // Serves `file` at /static/cli/`name` and returns once it listens.
-    bool start(const QString& name, const QString& file);
+    // Serves `file` at /static/cli/`name` and returns once it listens, on `port` unless 0.
+    bool start(const QString& name, const QString& file, quint16 port = 0);
     void stop();
+    quint16 port() const { return m_port; }
     QString origin() const { return QStringLiteral("https://127.0.0.1:%1").arg(m_port); }
+    // What the server has written to its sockets so far: TLS records, heads and bodies.
+    qint64 bytesWritten() const;
 
 private:
     QProcess m_process;

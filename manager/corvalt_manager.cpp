@@ -1,5 +1,6 @@
 #include "manager/corvalt_manager.h"
 
+#include "manager/installed_build_record.h"
 #include "manager/log_excerpt.h"
 #include "manager/shell_command.h"
 #include "manager/stale_process_sweep.h"
@@ -117,16 +118,19 @@ void CorvaltManager::installCLI()
 
     auto* download =
         new ToolDownload(url, m_installDir, {m_config.downloadStallTimeout, m_config.maxDownloadBytes}, this);
-    connect(download, &ToolDownload::finished, this, [this, download, updateMode] {
-        finishDownload(download, updateMode);
+    connect(download, &ToolDownload::finished, this, [this, download, updateMode](bool ok) {
+        finishDownload(download, ok, updateMode);
         download->deleteLater();
     });
     // A download comes once a launch; what its network stack used is not kept for the session.
     connect(download, &QObject::destroyed, this, [] { ProcessControl::releaseFreeMemory(); });
-    download->start(m_config.extraCaCertificatesFile, m_config.minisignPublicKey);
+    const InstalledBuildRecord record(m_config.settingsFile);
+    download->start(m_config.extraCaCertificatesFile,
+                    m_config.minisignPublicKey,
+                    record.validatorsFor(url, toolPath(), m_config.minisignPublicKey));
 }
 
-void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
+void CorvaltManager::finishDownload(ToolDownload* download, bool ok, bool updateMode)
 {
     const QString path = toolPath();
     const auto installError = [this](const QString& description) {
@@ -134,17 +138,19 @@ void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
         Log::print(QStringLiteral("❌ Install error: ") + description);
     };
 
-    switch (download->outcome()) {
-    case ToolDownload::Outcome::Pending:
+    if (!ok) {
+        if (download->failedLocally()) {
+            installError(download->errorString());
+        } else {
+            emitText(QStringLiteral("❌ Download error: %1\n").arg(download->errorString()));
+        }
         return;
-    case ToolDownload::Outcome::DownloadFailed:
-        emitText(QStringLiteral("❌ Download error: %1\n").arg(download->errorString()));
+    }
+    if (download->isNotModified()) {
+        emitText(QStringLiteral("ℹ️ CLI is already the latest version at %1\n").arg(path));
+        Log::print(u"ℹ️ CLI is already the latest version");
+        QMetaObject::invokeMethod(this, &CorvaltManager::runCLI, Qt::QueuedConnection);
         return;
-    case ToolDownload::Outcome::StagingFailed:
-        installError(download->errorString());
-        return;
-    case ToolDownload::Outcome::Downloaded:
-        break;
     }
 
     // The new build gets its mode while staged and then replaces the old one in one rename, so
@@ -186,6 +192,11 @@ void CorvaltManager::finishDownload(ToolDownload* download, bool updateMode)
     } else {
         emitText(QStringLiteral("✅ CLI installed at %1\n").arg(path));
         Log::print(u"✅ CLI installed successfully");
+    }
+    InstalledBuildRecord record(m_config.settingsFile);
+    if (!record.store(download->url(), path, m_config.minisignPublicKey, download->validators())) {
+        // Nothing worse follows than a whole download at the next launch.
+        Log::print(QStringLiteral("⚠️ Installed build not recorded: ") + record.errorString());
     }
     QMetaObject::invokeMethod(this, &CorvaltManager::runCLI, Qt::QueuedConnection);
 }

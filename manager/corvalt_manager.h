@@ -51,7 +51,7 @@ Q_SIGNALS:
 
 private:
     void emitText(const QString& text) const;
-    void finishDownload(ToolDownload* download, bool updateMode);
+    void finishDownload(ToolDownload* download, bool ok, bool updateMode);
     void onToolExited(ToolProcess* process, int status);
     void stopLeftovers();
     void awaitLeftovers();

@@ -1,6 +1,7 @@
 #include "manager/manager_config.h"
 
 #include "manager/build_constants.h"
+#include "platform/settings.h"
 
 #include <QDir>
 
@@ -8,6 +9,7 @@ ManagerConfig ManagerConfig::builtIn()
 {
     ManagerConfig config;
     config.homeDirectory = QDir::homePath();
+    config.settingsFile = Settings::forThisUser().filePath();
     config.baseUrl = QUrl(QStringLiteral(CORVALT_BUILD_BASE_URL));
     config.assetName = QStringLiteral(CORVALT_BUILD_ASSET_NAME);
     config.extraCaCertificatesFile = QStringLiteral(CORVALT_BUILD_EXTRA_CA_CERTS);

@@ -11,6 +11,8 @@
 struct ManagerConfig
 {
     QString homeDirectory;
+    // The program's settings file, where the installed build is recorded; empty: not recorded.
+    QString settingsFile;
     QUrl baseUrl;
     QString assetName;
     QString extraCaCertificatesFile;

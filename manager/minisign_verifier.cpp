@@ -90,25 +90,26 @@ bool MinisignVerifier::signsWholeFile(const QByteArray& signatureFile)
     return !lines.isEmpty() && signatureOf(lines).startsWith(Legacy);
 }
 
-QString MinisignVerifier::refusal(const QByteArray& signatureFile, QByteArrayView wholeFile)
+bool MinisignVerifier::verify(const QByteArray& signatureFile, QByteArrayView wholeFile)
 {
     if (m_key.isEmpty()) {
-        return tr("This build's public key is not a minisign public key");
+        return fail("This build's public key is not a minisign public key");
     }
     const QList<QByteArray> lines = signatureLines(signatureFile);
     if (lines.isEmpty()) {
-        return tr("The signature file is malformed: not the four lines of a minisign signature");
+        return fail("The signature file is malformed: not the four lines of a minisign signature");
     }
     const QByteArray signature = signatureOf(lines);
     const QByteArray globalSignature = decode(lines.at(3), SignatureSize);
     const QByteArray algorithm = signature.left(AlgorithmSize);
     if (globalSignature.isEmpty() || (algorithm != Legacy && algorithm != Prehashed)) {
-        return tr("The signature file is malformed: its signature lines are not minisign signatures");
+        return fail("The signature file is malformed: its signature lines are not minisign signatures");
     }
     const QByteArray keyId = signature.mid(AlgorithmSize, KeyIdSize);
     if (keyId != m_keyId) {
-        return tr("The signature is by another key (%1), not by this build's key (%2)")
-            .arg(keyIdText(keyId), keyIdText(m_keyId));
+        m_errorString = tr("The signature is by another key (%1), not by this build's key (%2)")
+                            .arg(keyIdText(keyId), keyIdText(m_keyId));
+        return false;
     }
     const QByteArray bodySignature = signature.mid(AlgorithmSize + KeyIdSize);
     bool good = false;
@@ -120,11 +121,18 @@ QString MinisignVerifier::refusal(const QByteArray& signatureFile, QByteArrayVie
         good = verifies(bodySignature, wholeFile, m_key);
     }
     if (!good) {
-        return tr("The signature does not match the download");
+        return fail("The signature does not match the download");
     }
     // The trusted comment is signed together with the body's signature.
     if (!verifies(globalSignature, bodySignature + lines.at(2).mid(TrustedPrefix.size()), m_key)) {
-        return tr("The signature's trusted comment does not match its signature");
+        return fail("The signature's trusted comment does not match its signature");
     }
-    return {};
+    m_errorString.clear();
+    return true;
+}
+
+bool MinisignVerifier::fail(const char* description)
+{
+    m_errorString = tr(description);
+    return false;
 }

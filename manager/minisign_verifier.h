@@ -18,14 +18,18 @@ public:
     // Feeds the signed file, in order, as it arrives.
     void addData(QByteArrayView bytes);
 
-    // Whether the signature signs the whole file rather than its hash: then refusal() needs it.
+    // Whether the signature signs the whole file rather than its hash: then verify() needs it.
     static bool signsWholeFile(const QByteArray& signatureFile);
 
-    // Empty when `signatureFile` is a good signature, by this key, of what addData() was given
-    // (or of `wholeFile` for the legacy form); otherwise why not. Call once.
-    QString refusal(const QByteArray& signatureFile, QByteArrayView wholeFile = {});
+    // Whether `signatureFile` is a good signature, by this key, of what addData() was given (or
+    // of `wholeFile` for the legacy form); if not, errorString() says why. Call once.
+    bool verify(const QByteArray& signatureFile, QByteArrayView wholeFile = {});
+    const QString& errorString() const { return m_errorString; }
 
 private:
+    bool fail(const char* description);
+
+    QString m_errorString;
     QByteArray m_keyId;
     QByteArray m_key;
     crypto_generichash_state m_hash{};

@@ -49,21 +49,20 @@ QString printable(QByteArrayView bytes)
 }
 } // namespace
 
-QString ProgramCheck::refusal(QByteArrayView head)
+bool ProgramCheck::isProgram(QByteArrayView head)
 {
     head = head.first(std::min(head.size(), HeadSize));
-    if (head.startsWith("#!")) {
-        return {};
-    }
     const bool elf = head.startsWith(ELFMAG);
-    if (elf && isTargetElf(head)) {
-        return {};
+    if (head.startsWith("#!") || (elf && isTargetElf(head))) {
+        m_errorString.clear();
+        return true;
     }
     const char* const description = elf
         ? QT_TRANSLATE_NOOP("ProgramCheck",
                             "The download is an ELF file for another machine, not for %1; it begins \"%2\"")
         : QT_TRANSLATE_NOOP("ProgramCheck",
                             "The download is not a program for %1 (an ELF file or a #! script); it begins \"%2\"");
-    return QCoreApplication::translate("ProgramCheck", description)
-        .arg(QString::fromLatin1(TargetName), printable(head));
+    m_errorString =
+        QCoreApplication::translate("ProgramCheck", description).arg(QString::fromLatin1(TargetName), printable(head));
+    return false;
 }

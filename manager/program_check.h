@@ -12,7 +12,11 @@ public:
     // How many leading bytes decide, and are shown when they do not.
     static constexpr qsizetype HeadSize = 32;
 
-    // Empty when `head` (the first HeadSize bytes, or the whole file if shorter) starts a
-    // program; otherwise a description of what came instead.
-    static QString refusal(QByteArrayView head);
+    // Whether `head` (the first HeadSize bytes, or the whole file if shorter) starts a program;
+    // if not, errorString() describes what came instead.
+    bool isProgram(QByteArrayView head);
+    const QString& errorString() const { return m_errorString; }
+
+private:
+    QString m_errorString;
 };

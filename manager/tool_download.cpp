@@ -14,10 +14,17 @@ namespace {
 // A minisign signature with a trusted comment of the longest size minisign writes.
 constexpr qsizetype MaxSignatureBytes = 4096;
 
+constexpr int NotModified = 304;
+
 bool isErrorStatus(const QNetworkReply& reply)
 {
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     return status.isValid() && (status.toInt() < 200 || status.toInt() > 299);
+}
+
+bool answersNotModified(const QNetworkReply& reply)
+{
+    return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == NotModified;
 }
 
 // Written unbuffered, a short write surfaces as the system's own error (a full disk, say) on
@@ -37,15 +44,12 @@ ToolDownload::ToolDownload(QUrl url, QString stagingDirectory, Limits limits, QO
 
 ToolDownload::~ToolDownload()
 {
-    for (QNetworkReply* const reply : {m_reply.data(), m_signatureReply.data()}) {
-        if (reply) {
-            reply->disconnect(this);
-            reply->abort();
-        }
-    }
+    release();
 }
 
-void ToolDownload::start(const QString& extraCaCertificatesFile, const QByteArray& minisignPublicKey)
+void ToolDownload::start(const QString& extraCaCertificatesFile,
+                         const QByteArray& minisignPublicKey,
+                         const Validators& installed)
 {
     QNetworkRequest request(m_url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -58,25 +62,43 @@ void ToolDownload::start(const QString& extraCaCertificatesFile, const QByteArra
                               QSslCertificate::fromPath(extraCaCertificatesFile, QSsl::Pem));
         request.setSslConfiguration(ssl);
     }
-    auto* const network = new QNetworkAccessManager(this);
-    m_reply = network->get(request);
+    m_network = new QNetworkAccessManager(this);
+    m_signatureRequest = request;
+    m_signatureRequest.setUrl(QUrl(m_url.toString() + QStringLiteral(".minisig")));
+    QNetworkRequest buildRequest = request;
+    m_conditional = !installed.isEmpty();
+    if (!installed.entityTag.isEmpty()) {
+        buildRequest.setRawHeader(QByteArrayLiteral("If-None-Match"), installed.entityTag);
+    }
+    if (!installed.lastModified.isEmpty()) {
+        buildRequest.setRawHeader(QByteArrayLiteral("If-Modified-Since"), installed.lastModified);
+    }
+    m_reply = m_network->get(buildRequest);
     m_reply->setReadBufferSize(256 * 1024);
     connect(m_reply, &QNetworkReply::readyRead, this, &ToolDownload::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &ToolDownload::onFinished);
     if (minisignPublicKey.isEmpty()) {
         return;
     }
-    // Fetched beside the build, from the same server with the same checks and limits.
     m_verifier = std::make_unique<MinisignVerifier>(minisignPublicKey);
-    request.setUrl(QUrl(m_url.toString() + QStringLiteral(".minisig")));
-    m_signatureReply = network->get(request);
+    // Fetched beside the build; but when the installed build may turn out to be the newest, only
+    // once a new one has come, so that a signature fault cannot refuse the build kept.
+    if (!m_conditional) {
+        fetchSignature();
+    }
+}
+
+// From the same server with the same checks and limits as the build.
+void ToolDownload::fetchSignature()
+{
+    m_signatureReply = m_network->get(m_signatureRequest);
     connect(m_signatureReply, &QNetworkReply::readyRead, this, &ToolDownload::onSignatureReadyRead);
     connect(m_signatureReply, &QNetworkReply::finished, this, &ToolDownload::onSignatureFinished);
 }
 
 void ToolDownload::onReadyRead()
 {
-    if (m_outcome != Outcome::Pending) {
+    if (m_done) {
         return;
     }
     if (isErrorStatus(*m_reply)) {
@@ -86,14 +108,13 @@ void ToolDownload::onReadyRead()
     }
     const qint64 announced = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
     if (announced > m_limits.maxBytes) {
-        fail(Outcome::DownloadFailed,
-             tr("The download is %1 bytes, more than the %2 allowed").arg(announced).arg(m_limits.maxBytes));
+        fail(tr("The download is %1 bytes, more than the %2 allowed").arg(announced).arg(m_limits.maxBytes));
         return;
     }
     const QByteArray bytes = m_reply->readAll();
     m_received += bytes.size();
     if (m_received > m_limits.maxBytes) {
-        fail(Outcome::DownloadFailed, tr("The download is larger than the %1 bytes allowed").arg(m_limits.maxBytes));
+        fail(tr("The download is larger than the %1 bytes allowed").arg(m_limits.maxBytes));
         return;
     }
     // Judged as soon as its first bytes are here: nothing else is ever staged.
@@ -110,29 +131,31 @@ void ToolDownload::onReadyRead()
 
 bool ToolDownload::isProgram()
 {
-    const QString refusal = ProgramCheck::refusal(m_head);
-    if (!refusal.isEmpty()) {
-        fail(Outcome::DownloadFailed, refusal);
+    ProgramCheck check;
+    if (!check.isProgram(m_head)) {
+        fail(check.errorString());
+        return false;
     }
-    return refusal.isEmpty();
+    return true;
 }
 
-QString ToolDownload::transferError(const QNetworkReply& reply) const
+bool ToolDownload::isTransferred(const QNetworkReply& reply)
 {
     if (reply.error() == QNetworkReply::OperationCanceledError) {
         // Only the transfer timeout cancels a reply that we did not abort ourselves.
-        return tr("No data received for %1 seconds").arg(double(m_limits.stallTimeout.count()) / 1000.0);
+        m_errorString = tr("No data received for %1 seconds").arg(double(m_limits.stallTimeout.count()) / 1000.0);
+    } else if (reply.error() != QNetworkReply::NoError) {
+        m_errorString = reply.errorString();
+    } else if (isErrorStatus(reply)) {
+        // A 304 that nobody asked for is one too: there is no build to keep.
+        m_errorString = tr("Error transferring %1 - server replied: %2 %3")
+                            .arg(reply.url().toString())
+                            .arg(reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
+                            .arg(reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    } else {
+        return true;
     }
-    if (reply.error() != QNetworkReply::NoError) {
-        return reply.errorString();
-    }
-    if (isErrorStatus(reply)) {
-        return tr("Error transferring %1 - server replied: %2 %3")
-            .arg(reply.url().toString())
-            .arg(reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
-            .arg(reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    }
-    return {};
+    return false;
 }
 
 bool ToolDownload::stage(const QByteArray& bytes)
@@ -141,7 +164,7 @@ bool ToolDownload::stage(const QByteArray& bytes)
         auto staged =
             std::make_unique<StagingFile>(QDir(m_stagingDirectory).filePath(QStringLiteral(".download-XXXXXX")));
         if (!staged->openForWriting()) {
-            fail(Outcome::StagingFailed, staged->errorString());
+            fail(staged->errorString(), true);
             return false;
         }
         m_staged = std::move(staged);
@@ -149,7 +172,7 @@ bool ToolDownload::stage(const QByteArray& bytes)
     for (qsizetype offset = 0; offset < bytes.size();) {
         const qint64 written = m_staged->write(bytes.constData() + offset, bytes.size() - offset);
         if (written <= 0) {
-            fail(Outcome::StagingFailed, m_staged->errorString());
+            fail(m_staged->errorString(), true);
             return false;
         }
         offset += written;
@@ -159,36 +182,46 @@ bool ToolDownload::stage(const QByteArray& bytes)
 
 void ToolDownload::onFinished()
 {
-    if (m_outcome != Outcome::Pending) {
+    if (m_done) {
         return;
     }
-    const QString error = transferError(*m_reply);
-    if (!error.isEmpty()) {
-        fail(Outcome::DownloadFailed, error);
+    if (m_conditional && answersNotModified(*m_reply) && m_reply->error() == QNetworkReply::NoError) {
+        m_notModified = true;
+        succeed();
         return;
     }
+    if (!isTransferred(*m_reply)) {
+        fail(m_errorString);
+        return;
+    }
+    m_validators = {m_reply->rawHeader(QByteArrayLiteral("ETag")),
+                    m_reply->rawHeader(QByteArrayLiteral("Last-Modified"))};
     onReadyRead();
-    if (m_outcome != Outcome::Pending) {
+    if (m_done) {
         return;
     }
     if (m_received == 0) {
-        fail(Outcome::DownloadFailed, tr("The server sent an empty file"));
+        fail(tr("The server sent an empty file"));
         return;
     }
     if (m_head.size() < ProgramCheck::HeadSize && !isProgram()) {
         return;
     }
     if (!m_staged->flush()) {
-        fail(Outcome::StagingFailed, m_staged->errorString());
+        fail(m_staged->errorString(), true);
         return;
     }
     m_bodyDone = true;
+    if (m_verifier && !m_signatureReply) {
+        fetchSignature();
+        return;
+    }
     finishWhenComplete();
 }
 
 void ToolDownload::onSignatureReadyRead()
 {
-    if (m_outcome != Outcome::Pending) {
+    if (m_done) {
         return;
     }
     const QByteArray bytes = m_signatureReply->readAll();
@@ -197,24 +230,22 @@ void ToolDownload::onSignatureReadyRead()
     }
     m_signature += bytes;
     if (m_signature.size() > MaxSignatureBytes) {
-        fail(Outcome::DownloadFailed,
-             tr("The signature file is malformed: larger than the %1 bytes of a minisign signature")
+        fail(tr("The signature file is malformed: larger than the %1 bytes of a minisign signature")
                  .arg(MaxSignatureBytes));
     }
 }
 
 void ToolDownload::onSignatureFinished()
 {
-    if (m_outcome != Outcome::Pending) {
+    if (m_done) {
         return;
     }
-    const QString error = transferError(*m_signatureReply);
-    if (!error.isEmpty()) {
-        fail(Outcome::DownloadFailed, tr("The signature is missing: %1").arg(error));
+    if (!isTransferred(*m_signatureReply)) {
+        fail(tr("The signature is missing: %1").arg(m_errorString));
         return;
     }
     onSignatureReadyRead();
-    if (m_outcome != Outcome::Pending) {
+    if (m_done) {
         return;
     }
     m_signatureDone = true;
@@ -227,22 +258,22 @@ void ToolDownload::finishWhenComplete()
         return;
     }
     if (m_verifier) {
-        QString refusal;
+        bool verified = false;
         if (MinisignVerifier::signsWholeFile(m_signature)) {
             // Only the legacy form needs the body again: mapped, never read into memory.
             const qint64 size = m_staged->size();
             uchar* const body = m_staged->map(0, size);
             if (!body) {
-                fail(Outcome::StagingFailed, m_staged->errorString());
+                fail(m_staged->errorString(), true);
                 return;
             }
-            refusal = m_verifier->refusal(m_signature, QByteArrayView(body, size));
+            verified = m_verifier->verify(m_signature, QByteArrayView(body, size));
             m_staged->unmap(body);
         } else {
-            refusal = m_verifier->refusal(m_signature);
+            verified = m_verifier->verify(m_signature);
         }
-        if (!refusal.isEmpty()) {
-            fail(Outcome::DownloadFailed, refusal);
+        if (!verified) {
+            fail(m_verifier->errorString());
             return;
         }
     }
@@ -251,24 +282,27 @@ void ToolDownload::finishWhenComplete()
 
 void ToolDownload::succeed()
 {
-    m_outcome = Outcome::Downloaded;
-    m_reply->deleteLater();
-    if (m_signatureReply) {
-        m_signatureReply->deleteLater();
-    }
-    Q_EMIT finished();
+    m_done = true;
+    release();
+    Q_EMIT finished(true);
 }
 
-void ToolDownload::fail(Outcome outcome, const QString& description)
+void ToolDownload::fail(const QString& description, bool locally)
 {
-    m_outcome = outcome;
+    m_done = true;
+    m_failedLocally = locally;
     m_errorString = description;
     m_staged.reset();
+    release();
+    Q_EMIT finished(false);
+}
+
+void ToolDownload::release()
+{
     for (QNetworkReply* const reply : {m_reply.data(), m_signatureReply.data()}) {
         if (reply) {
             reply->disconnect(this);
             reply->abort();
         }
     }
-    Q_EMIT finished();
 }

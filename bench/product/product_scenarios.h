@@ -33,6 +33,7 @@ public:
     // Starts the display and checks the tools the references need; false with a reason.
     bool prepare(QString& error);
 
+    // Each round a changed build (200) and the same build again (304).
     bool launch(FigureTable& table);
     bool quit(FigureTable& table);
     bool idle(FigureTable& table);
@@ -46,6 +47,7 @@ private:
     // Serves the tool, launches the program and waits until the tool runs and the window is up.
     std::unique_ptr<ProgramRun> startWithWindow(const QString& origin);
     static bool stop(ProgramRun& run);
+    bool checkInstalledBuild(FigureTable& table, const QString& origin) const;
     QString writeFile(const QString& name, const QByteArray& content) const;
     QString writeFloodData(const QString& name, qint64 bytes) const;
 

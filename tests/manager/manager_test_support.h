@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manager/corvalt_manager.h"
+#include "platform/settings.h"
 #include "tests/support/test_sandbox.h"
 
 #include <QFile>
@@ -13,6 +14,7 @@ inline ManagerConfig sandboxConfig(const TestSandbox& sandbox,
 {
     ManagerConfig config;
     config.homeDirectory = sandbox.home();
+    config.settingsFile = Settings::forThisUser().filePath();
     config.baseUrl = QUrl(origin + QStringLiteral("/static/cli"));
     config.assetName = TestSandbox::AssetName;
     config.extraCaCertificatesFile = QStringLiteral(TEST_CERT_DIR "/ca.pem");

@@ -13,8 +13,11 @@ using namespace Qt::StringLiterals;
 
 const QByteArray Tool = "#!/bin/sh\necho fresh-tool-ran\n", Previous = "#!/bin/sh\necho previous-tool\n";
 const QByteArray AssetPath = "/static/cli/tool-linux-amd64";
-// What goes wrong or is at the tool's path, if anything; the body; the output's last line ('*': words not this
-// program's own); the signature (empty: an unsigned build; "-": none served).
+// What goes wrong or is at the tool's path, if anything, or "VALIDATORS BETWEEN" for a second launch after a first
+// install (VALIDATORS: etag, with Last-Modified too; date, Last-Modified only; none. BETWEEN: unchanged; changed on
+// the server; edited, truncated, replaced or removed on disk; unreadable, the record; signed, the key comes with the
+// second launch); the body; the output's last line ('*': words not this program's own); the signature (empty: an
+// unsigned build; "-": none served).
 using Case = std::tuple<QString, QByteArray, QString, QByteArray>;
 
 // Download, check and installation against a real HTTPS server on loopback, after the sweep.
@@ -60,7 +63,19 @@ void TestManagerInstall::install_data()
     row("link at the tool path", "link", Tool);
     row("signed", "", Tool, {}, good);
     row("signed, legacy format", "", Tool, {}, signature("legacy.minisig"));
-    row("404", "404", Tool, "*");
+    row("404", "404", html, "Error transferring * - server replied: Not Found");
+    row("304 to a plain request", "304", {}, "Error transferring * - server replied: 304 Not Modified");
+    row("ETag, unchanged", "etag unchanged", Tool);
+    row("Last-Modified only, unchanged", "date unchanged", Tool);
+    row("no validators, unchanged", "none unchanged", Tool);
+    row("ETag, changed", "etag changed", Tool + "# 2\n");
+    row("ETag, edited on disk", "etag edited", Tool);
+    row("ETag, truncated on disk", "etag truncated", Tool);
+    row("ETag, replaced on disk", "etag replaced", Tool);
+    row("ETag, removed from disk", "etag removed", Tool);
+    row("ETag, record unreadable", "etag unreadable", Tool);
+    row("signed, unchanged", "etag unchanged", Tool, {}, good);
+    row("unsigned, then signed", "etag signed", Tool, {}, good);
     row("truncated", "truncate", big.left(64 * 1024), "*");
     row("stalled", "stall", big.left(64 * 1024), "No data received for 1.5 seconds");
     row("untrusted certificate", "untrusted", Tool, "*");
@@ -92,10 +107,16 @@ void TestManagerInstall::install()
 {
     QFETCH(Case, data);
     const auto& [fault, body, error, signature] = data;
+    const QStringList relaunch = fault.split(u' ');
+    const bool twice = relaunch.size() == 2;
+    const QString between = relaunch.value(1);
+    const bool conditional = twice && relaunch.first() != u"none" && (between == u"unchanged" || between == u"changed");
+    const bool kept = conditional && between == u"unchanged";
     TestSandbox sandbox;
     const QString path = sandbox.toolPath(), dir = sandbox.installDir(), elsewhere = sandbox.root() + u"/elsewhere"_s;
     // A small disk of its own for the install folder, read-only from the start for that row.
-    const bool disk = fault == u"rw" || fault == u"ro", update = fault != u"fresh" && fault != u"ro";
+    const bool disk = fault == u"rw" || fault == u"ro";
+    const bool update = twice ? between != u"removed" : fault != u"fresh" && fault != u"ro";
     const QString mount = u"mkdir -p \"$0\" && mount -t tmpfs -o size=64k,mode=0755,%1 tmpfs \"$0\""_s.arg(fault);
     if (disk && QProcess::execute(u"sh"_s, {u"-c"_s, mount, dir}) != 0) {
         QSKIP("this row needs the right to mount a tmpfs (run as root)");
@@ -106,7 +127,7 @@ void TestManagerInstall::install()
     } else if (fault == u"link") {
         TestSandbox::writeScript(elsewhere, "echo elsewhere\n");
         QVERIFY(QDir().mkpath(dir) && QFile::link(elsewhere, path));
-    } else if (update) {
+    } else if (update && !twice) {
         TestSandbox::writeScript(path, Previous.mid(10));
         QFile(path).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     }
@@ -128,22 +149,51 @@ void TestManagerInstall::install()
     route.behaviour = fault == u"truncate" ? Truncate : fault == u"stall" ? StallMidBody : Normal;
     route.announceLength = fault != u"unannounced";
     route.location = u"http://127.0.0.1:%1"_s.arg(plain.serverPort()).toUtf8() + AssetPath; // used by a 302 only
-    server.setRoute(AssetPath, route);
+    route.entityTag = relaunch.first() == u"etag" ? "\"2\"" : "";
+    route.lastModified = twice && relaunch.first() != u"none" ? "Mon, 07 Dec 2026 09:00:00 GMT" : "";
     server.setRoute(AssetPath + ".minisig", {signature == "-" ? 404 : 200, signature, Normal, {}});
     ManagerConfig config = sandboxConfig(sandbox, server.origin());
     config.downloadStallTimeout = std::chrono::milliseconds(1500);
     config.maxDownloadBytes = 256 * 1024;
-    config.minisignPublicKey = signature.isEmpty() ? QByteArray() : this->signature("a.pub").split('\n').at(1);
-    CorvaltManager manager(config);
-    manager.createInstallDirectory();
-
-    manager.downloadAndRunCLI();
-    QTRY_VERIFY_WITH_TIMEOUT(manager.output().contains(QRegularExpression(u"❌|⚡️ CLI exited"_s)), 20000);
-    QTest::qWait(200); // nothing follows a failure
+    const QByteArray key = signature.isEmpty() ? QByteArray() : this->signature("a.pub").split('\n').at(1);
+    const auto launch = [&config](const QByteArray& publicKey) {
+        config.minisignPublicKey = publicKey;
+        CorvaltManager manager(config);
+        manager.createInstallDirectory();
+        manager.downloadAndRunCLI();
+        // Judged by the output, which then lacks its last line.
+        std::ignore = QTest::qWaitFor(
+            [&manager] { return manager.output().contains(QRegularExpression(u"❌|⚡️ CLI exited"_s)); }, 20000);
+        QTest::qWait(200); // nothing follows a failure
+        return manager.output();
+    };
+    if (twice) {
+        HttpsTestServer::Route first = route;
+        if (between == u"changed") {
+            first = {200, Tool, Normal, {}, true, "\"1\"", "Sun, 06 Dec 2026 09:00:00 GMT"};
+        }
+        server.setRoute(AssetPath, first);
+        QVERIFY(launch(between == u"signed" ? QByteArray() : key).contains(u"✅ CLI installed at"_s));
+        if (between == u"edited") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write("#!/bin/sh\necho edited") > 0);
+        } else if (between == u"truncated") {
+            QVERIFY(QFile::resize(path, 10));
+        } else if (between == u"replaced") { // by the same bytes
+            QVERIFY(QFile::copy(path, elsewhere) && QFile::remove(path) && QFile::rename(elsewhere, path));
+        } else if (between == u"removed") {
+            QVERIFY(QFile::remove(path));
+        } else if (between == u"unreadable") {
+            QVERIFY(QFile::resize(config.settingsFile, 7));
+        }
+    }
+    server.setRoute(AssetPath, route);
+    const QString output = launch(key);
     // What follows the opening lines, which the whole program's launch test checks. '*': words that are not
     // this program's own; '…': the tool's output.
-    const QString done = (update ? u"🗑️ Removed existing CLI binary\n✅ CLI updated to latest version at "_s
-                                 : u"✅ CLI installed at "_s) +
+    const QString done = (kept         ? u"ℹ️ CLI is already the latest version at "_s
+                              : update ? u"🗑️ Removed existing CLI binary\n✅ CLI updated to latest version at "_s
+                                       : u"✅ CLI installed at "_s) +
         path +
         u"\n▶️ Starting corvalt CLI in zsh with color support...\n✅ CLI started successfully in zsh\n…⚡️ CLI exited with code 0"_s;
     const QString url = config.baseUrl.toString() + u"/tool-linux-amd64"_s;
@@ -151,10 +201,11 @@ void TestManagerInstall::install()
         (update ? u"🔄 Updating CLI to latest version from %1\n"_s : u"📥 Installing CLI from %1\n"_s).arg(url) +
         (error.isEmpty() ? done : error) + u'\n';
     const QString pattern = QRegularExpression::escape(tail).replace(u"\\*"_s, u".+"_s).replace(u"\\…"_s, u"(?s:.*)"_s);
-    QVERIFY2(QRegularExpression(pattern + u"\\z"_s).match(manager.output()).hasMatch(), qPrintable(manager.output()));
+    QVERIFY2(QRegularExpression(pattern + u"\\z"_s).match(output).hasMatch(), qPrintable(output));
     if (error.isEmpty()) {
         QCOMPARE(QFile::permissions(path), QFile::Permissions(0x7755)); // 0755
-        QCOMPARE(server.requestCount(), signature.isEmpty() ? 1 : 2);
+        QVERIFY(twice || server.requestCount() == (signature.isEmpty() ? 1 : 2));
+        QCOMPARE(server.conditionalRequestCount(), conditional ? 1 : 0);
     }
     QCOMPARE(readAll(path), error.isEmpty() ? body : update ? Previous : QByteArray());
     QCOMPARE(readAll(elsewhere), QByteArray(fault == u"link" ? "#!/bin/sh\necho elsewhere\n" : ""));

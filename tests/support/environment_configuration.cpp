@@ -2,6 +2,7 @@
 // shipped one, but the server, its authority and the search pattern come from the test through
 // the environment, so that the sweep ends only what this test run started.
 #include "tests/support/environment_configuration.h"
+#include "platform/settings.h"
 
 #include <QDir>
 
@@ -27,6 +28,7 @@ ManagerConfig configurationFromEnvironment()
     }
     ManagerConfig config;
     config.homeDirectory = QDir::homePath();
+    config.settingsFile = Settings::forThisUser().filePath();
     config.baseUrl = QUrl(required("TRAY_TEST_BASE_URL"));
     config.assetName = required("TRAY_TEST_ASSET_NAME");
     config.extraCaCertificatesFile = required("TRAY_TEST_CA_FILE");

@@ -39,30 +39,44 @@ void HttpsTestServer::onConnection()
             buffer += socket->readAll();
             const qsizetype end = buffer.indexOf("\r\n\r\n");
             if (end >= 0) {
-                const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+                const QByteArray head = buffer.left(end + 2);
                 buffer.remove(0, end + 4);
                 ++m_requests;
-                respond(socket, requestLine.value(1, QByteArrayLiteral("/")));
+                m_conditionalRequests += head.contains("\r\nIf-") ? 1 : 0;
+                respond(socket, head.left(head.indexOf("\r\n")).split(' ').value(1, QByteArrayLiteral("/")), head);
             }
         });
     }
 }
 
-void HttpsTestServer::respond(QSslSocket* socket, const QByteArray& path)
+void HttpsTestServer::respond(QSslSocket* socket, const QByteArray& path, const QByteArray& head)
 {
-    const Route route = m_routes.value(path, Route{404, QByteArrayLiteral("not found\n"), Behaviour::Normal, {}});
-    const QByteArray reason = QHash<int, QByteArray>{{404, "Not Found"}, {500, "Internal Server Error"}}.value(
-        route.status, route.status < 400 ? "OK" : "Error");
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reason +
-        "\r\nContent-Type: application/octet-stream\r\n";
-    if (route.announceLength) {
-        head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    Route route = m_routes.value(path, Route{404, QByteArrayLiteral("not found\n"), Behaviour::Normal, {}});
+    const auto names = [&head](const char* header, const QByteArray& value) {
+        return !value.isEmpty() && head.contains("\r\n" + QByteArray(header) + ": " + value + "\r\n");
+    };
+    if (route.status == 200 &&
+        (names("If-None-Match", route.entityTag) || names("If-Modified-Since", route.lastModified))) {
+        route = {304, {}, Behaviour::Normal, {}, false, route.entityTag, route.lastModified};
     }
-    if (!route.location.isEmpty()) {
-        head += "Location: " + route.location + "\r\n";
+    const QByteArray reason =
+        QHash<int, QByteArray>{{304, "Not Modified"}, {404, "Not Found"}, {500, "Internal Server Error"}}.value(
+            route.status, route.status < 400 ? "OK" : "Error");
+    QByteArray response = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reason +
+        "\r\nContent-Type: application/octet-stream\r\n";
+    const QList<std::pair<const char*, QByteArray>> headers{
+        {"Content-Length", route.announceLength ? QByteArray::number(route.body.size()) : QByteArray()},
+        {"Location", route.location},
+        {"ETag", route.entityTag},
+        {"Last-Modified", route.lastModified}};
+    for (const auto& [name, value] : headers) {
+        if (!value.isEmpty()) {
+            response += name + QByteArrayLiteral(": ") + value + "\r\n";
+        }
     }
     const bool whole = route.behaviour == Behaviour::Normal;
-    socket->write(head + "Connection: close\r\n\r\n" + (whole ? route.body : route.body.left(route.body.size() / 2)));
+    socket->write(response + "Connection: close\r\n\r\n" +
+                  (whole ? route.body : route.body.left(route.body.size() / 2)));
     if (route.behaviour != Behaviour::StallMidBody) {
         socket->disconnectFromHost();
     }

@@ -27,6 +27,9 @@ public:
         Behaviour behaviour = Behaviour::Normal;
         QByteArray location;        // for redirects
         bool announceLength = true; // false: no Content-Length, the body ends with the connection
+        // Sent with a 200; a request that names either gets a 304 without a body.
+        QByteArray entityTag = {};
+        QByteArray lastModified = {};
     };
 
     // certificateBase names a .pem/.key pair, e.g. "<dir>/server".
@@ -38,12 +41,15 @@ public:
 
     void setRoute(const QByteArray& path, Route route) { m_routes.insert(path, std::move(route)); }
     int requestCount() const { return m_requests; }
+    // Requests with an If-None-Match or If-Modified-Since header.
+    int conditionalRequestCount() const { return m_conditionalRequests; }
 
 private:
     void onConnection();
-    void respond(QSslSocket* socket, const QByteArray& path);
+    void respond(QSslSocket* socket, const QByteArray& path, const QByteArray& head);
 
     QSslServer m_server;
     QHash<QByteArray, Route> m_routes;
     int m_requests = 0;
+    int m_conditionalRequests = 0;
 };
