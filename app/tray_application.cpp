@@ -63,7 +63,7 @@ void TrayApplication::launch()
     });
     m_manager.createInstallDirectory();
     Log::print(u"🚀 About to call downloadAndRunCLI");
-    m_manager.downloadAndRunCLI();
+    m_manager.downloadAndRunTool();
     Log::print(u"🚀 downloadAndRunCLI called");
 }
 

@@ -243,7 +243,7 @@ FloodScenarios::Figures FloodScenarios::plainTextEditFromModel(const QString& da
                     }
                 });
         },
-        [&] { tool.manager().runCLI(); });
+        [&] { tool.manager().runTool(); });
 }
 
 FloodScenarios::Figures FloodScenarios::terminalWindow(const QString& dataFile)
@@ -283,7 +283,7 @@ FloodScenarios::Figures FloodScenarios::terminalWindow(const QString& dataFile)
         }
     });
     measure.start();
-    manager.runCLI();
+    manager.runTool();
     loop.exec();
     return {{QStringLiteral("mibps"), mibPerSecond(QFileInfo(dataFile).size(), onScreen)},
             {QStringLiteral("stall_ms"), measure.maxStallMilliseconds()},
@@ -310,7 +310,7 @@ FloodScenarios::Figures FloodScenarios::findInTerminalWindow(const QString& data
             QTimer::singleShot(500, &loop, &QEventLoop::quit);
         }
     });
-    manager.runCLI();
+    manager.runTool();
     loop.exec();
 
     // A unique text of a line near the start of what is kept.

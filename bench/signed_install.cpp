@@ -19,7 +19,7 @@
 
 namespace {
 
-// Milliseconds from installCLI() to the tool's start in zsh; negative when it never starts.
+// Milliseconds from installTool() to the tool's start in zsh; negative when it never starts.
 double launch(const QString& origin, const QByteArray& publicKey)
 {
     TestSandbox sandbox;
@@ -36,7 +36,7 @@ double launch(const QString& origin, const QByteArray& publicKey)
     QTimer::singleShot(60000, &loop, [&loop] { loop.exit(1); });
     QElapsedTimer timer;
     timer.start();
-    manager.installCLI();
+    manager.installTool();
     const bool started = loop.exec() == 0;
     const double elapsed = double(timer.nsecsElapsed()) / 1e6;
     manager.cleanup();
@@ -96,7 +96,7 @@ int main(int argc, char** argv)
     }
     const double plain = median(unsignedTimes);
     const double verified = median(signedTimes);
-    std::printf("installCLI() to \"✅ CLI started successfully in zsh\", %d MB build, median of %d alternating rounds\n",
+    std::printf("installTool() to \"✅ CLI started successfully in zsh\", %d MB build, median of %d alternating rounds\n",
                 megabytes,
                 rounds);
     std::printf("unsigned build   %8.1f ms\n", plain);

@@ -90,17 +90,17 @@ void CorvaltManager::createInstallDirectory()
     QDir().mkpath(m_installDir);
 }
 
-void CorvaltManager::downloadAndRunCLI()
+void CorvaltManager::downloadAndRunTool()
 {
     Log::print(u"🚀 downloadAndRunCLI() called");
     emitText(QStringLiteral("🚀 Starting Corvalt CLI setup...\n"));
     cleanupExistingProcesses();
     Log::print(u"📥 Downloading latest CLI version...");
     emitText(QStringLiteral("📥 Downloading latest CLI version...\n"));
-    installCLI();
+    installTool();
 }
 
-void CorvaltManager::installCLI()
+void CorvaltManager::installTool()
 {
     Log::print(u"📥 installCLI() called");
     QUrl url = m_config.baseUrl;
@@ -149,7 +149,7 @@ void CorvaltManager::finishDownload(ToolDownload* download, bool ok, bool update
     if (download->isNotModified()) {
         emitText(QStringLiteral("ℹ️ CLI is already the latest version at %1\n").arg(path));
         Log::print(u"ℹ️ CLI is already the latest version");
-        QMetaObject::invokeMethod(this, &CorvaltManager::runCLI, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &CorvaltManager::runTool, Qt::QueuedConnection);
         return;
     }
 
@@ -198,7 +198,7 @@ void CorvaltManager::finishDownload(ToolDownload* download, bool ok, bool update
         // Nothing worse follows than a whole download at the next launch.
         Log::print(QStringLiteral("⚠️ Installed build not recorded: ") + record.errorString());
     }
-    QMetaObject::invokeMethod(this, &CorvaltManager::runCLI, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &CorvaltManager::runTool, Qt::QueuedConnection);
 }
 
 void CorvaltManager::cleanupExistingProcesses()
@@ -212,7 +212,7 @@ void CorvaltManager::cleanupExistingProcesses()
     sweep.run();
 }
 
-void CorvaltManager::runCLI()
+void CorvaltManager::runTool()
 {
     const QFileInfo tool(toolPath());
     if (!tool.isFile() || !tool.isExecutable()) {

@@ -34,9 +34,10 @@ public:
     ToolProcess* currentProcess() const;
 
     void createInstallDirectory();
-    void downloadAndRunCLI();
-    void installCLI();
-    void runCLI();
+    // The log names these downloadAndRunCLI, installCLI and runCLI: its lines are kept as they are.
+    void downloadAndRunTool();
+    void installTool();
+    void runTool();
     void runInShell(const QString& shellName);
     void cleanupExistingProcesses();
     void cleanup();

@@ -160,7 +160,7 @@ void TestManagerInstall::install()
         config.minisignPublicKey = publicKey;
         CorvaltManager manager(config);
         manager.createInstallDirectory();
-        manager.downloadAndRunCLI();
+        manager.downloadAndRunTool();
         // Judged by the output, which then lacks its last line.
         std::ignore = QTest::qWaitFor(
             [&manager] { return manager.output().contains(QRegularExpression(u"❌|⚡️ CLI exited"_s)); }, 20000);

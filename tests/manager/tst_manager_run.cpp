@@ -83,7 +83,7 @@ private Q_SLOTS:
         {
             const EnvironmentGuard environment(
                 {{"NO_COLOR", "1"}, {"ANSI_COLORS_DISABLED", "1"}, {"KEEP_THIS", "kept"}});
-            manager.runCLI();
+            manager.runTool();
         }
         QTRY_VERIFY2_WITH_TIMEOUT(inOrder(manager.output(), expected), qPrintable(manager.output()), 20000);
         // Nothing more comes: no second exit, no restart.
@@ -106,7 +106,7 @@ private Q_SLOTS:
             return QTest::qWaitFor([&] { return manager.output().count(u"⚡️ CLI exited with code"_s) >= count; },
                                    20000);
         };
-        manager.runCLI();
+        manager.runTool();
         QVERIFY(exits(1));
         QString flood;
         for (int line = 1; flood.size() < 10485760; ++line) {
@@ -118,7 +118,7 @@ private Q_SLOTS:
         QTest::qWait(100);
         const int before = ProcTable::openDescriptors(QCoreApplication::applicationPid());
         for (int run = 2; run <= 51; ++run) {
-            manager.runCLI();
+            manager.runTool();
             QVERIFY(exits(run));
         }
         QTest::qWait(300);

@@ -247,7 +247,7 @@ private Q_SLOTS:
             const auto* const menu = windows.terminalWindow()->findChild<QMenu*>();
             return menu && menu->title() == u"Corvalt"_s && menu->actions() == QList<QAction*>{&quit};
         };
-        m_manager->runCLI();
+        m_manager->runTool();
         windows.openTerminalWindow();
         const QPointer<QWidget> window = windows.terminalWindow();
         window->hide();
