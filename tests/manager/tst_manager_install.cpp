@@ -51,9 +51,11 @@ void TestManagerInstall::install_data()
         const QString line = error.isEmpty() || error.startsWith(u'❌') ? error : u"❌ Download error: "_s + error;
         QTest::newRow(tag) << Case{QString::fromUtf8(fault), body, line, sig};
     };
-    QByteArray otherElf = readAll(u"/bin/true"_s), html = "<!DOCTYPE html>\n<html><body>Service unavailable";
+    QByteArray otherElf = readAll(u"/bin/true"_s);
+    QByteArray html = "<!DOCTYPE html>\n<html><body>Service unavailable";
     otherElf[18] = otherElf.at(18) == char(EM_X86_64) ? char(EM_AARCH64) : char(EM_X86_64);
-    const QByteArray big = "#!" + QByteArray(300 * 1024, 'x'), good = signature("a.minisig");
+    const QByteArray big = "#!" + QByteArray(300 * 1024, 'x');
+    const QByteArray good = signature("a.minisig");
     const QByteArray altered = QByteArray(good).replace("release 1", "release 2"),
                      macho = "\xcf\xfa\xed\xfe\x07" + Tool;
 
@@ -113,7 +115,9 @@ void TestManagerInstall::install()
     const bool conditional = twice && relaunch.first() != u"none" && (between == u"unchanged" || between == u"changed");
     const bool kept = conditional && between == u"unchanged";
     TestSandbox sandbox;
-    const QString path = sandbox.toolPath(), dir = sandbox.installDir(), elsewhere = sandbox.root() + u"/elsewhere"_s;
+    const QString path = sandbox.toolPath();
+    const QString dir = sandbox.installDir();
+    const QString elsewhere = sandbox.root() + u"/elsewhere"_s;
     // A small disk of its own for the install folder, read-only from the start for that row.
     const bool disk = fault == u"rw" || fault == u"ro";
     const bool update = twice ? between != u"removed" : fault != u"fresh" && fault != u"ro";

@@ -49,7 +49,8 @@ private Q_SLOTS:
         if (!search.isEmpty() && self.endsWith(u"/tst_stale_process_sweep")) {
             // Once more as a copy named like the tool, under a shell named so too: then only the guard
             // keeps the sweep off itself and its ancestors.
-            const QString shell = sandbox.home() + u'/' + sandbox.word(), copy = sandbox.root() + u'/' + sandbox.word();
+            const QString shell = sandbox.home() + u'/' + sandbox.word();
+            const QString copy = sandbox.root() + u'/' + sandbox.word();
             QVERIFY(QFile::copy(u"/bin/dash"_s, shell) && QFile::copy(self, copy));
             QCOMPARE(QProcess::execute(shell, {u"-c"_s, u"\"$0\" 'findsNoTool:own pids'; exit $?"_s, copy}), 0);
             return;
@@ -103,7 +104,9 @@ private Q_SLOTS:
         QFETCH(QByteArray, build);
         QFETCH(Cases, cases);
         TestSandbox sandbox; // the installed tool's path carries the word
-        const QString root = sandbox.root(), word = sandbox.word(), shell = sandbox.home() + u'/' + word;
+        const QString root = sandbox.root();
+        const QString word = sandbox.word();
+        const QString shell = sandbox.home() + u'/' + word;
         QVERIFY(QFile::copy(u"/bin/sleep"_s, root + u'/' + word) && QFile::copy(u"/bin/dash"_s, shell));
         TestSandbox::writeScript(sandbox.toolPath(), build);
         TestSandbox::writeScript(root + u"/src/%1/build.sh"_s.arg(word), "while :; do sleep 0.05; done\n");

@@ -37,7 +37,9 @@ inline QStringList linesStartingWith(const QStringList& lines, const QStringList
 {
     QStringList selected;
     for (const QString& line : lines) {
-        if (std::any_of(prefixes.cbegin(), prefixes.cend(), [&line](const QString& prefix) { return line.startsWith(prefix); })) {
+        if (std::any_of(prefixes.cbegin(), prefixes.cend(), [&line](const QString& prefix) {
+                return line.startsWith(prefix);
+            })) {
             selected.append(line);
         }
     }

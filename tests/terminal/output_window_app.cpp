@@ -23,8 +23,9 @@ int main(int argc, char** argv)
     });
     // Off the main thread, as the manager's own reader delivers.
     const std::jthread reader([&manager] {
-        for (std::string line; std::getline(std::cin, line);)
+        for (std::string line; std::getline(std::cin, line);) {
             manager.outputHandler()(QString::fromUtf8(QByteArray::fromHex(QByteArray::fromStdString(line))));
+        }
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit);
     });
     return application.exec();

@@ -105,10 +105,13 @@ private Q_SLOTS:
         QRandomGenerator random(20261206);
         for (qsizetype round = 0; round < input.size() + 40; ++round) {
             Output output;
-            for (qsizetype at = 1, from = 0; at <= input.size(); ++at) {
+            qsizetype from = 0;
+            for (qsizetype at = 1; at <= input.size(); ++at) {
                 const bool cut = round < input.size() ? at == round : random.bounded(3) == 0;
-                if (at == input.size() || (cut && !input.at(at).isLowSurrogate()))
-                    output.append(QStringView(input).sliced(from, at - from)), from = at;
+                if (at == input.size() || (cut && !input.at(at).isLowSurrogate())) {
+                    output.append(QStringView(input).sliced(from, at - from));
+                    from = at;
+                }
             }
             QCOMPARE(rendered(output.buffer), shown);
         }

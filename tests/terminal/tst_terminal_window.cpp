@@ -71,7 +71,20 @@ class TestTerminalWindow : public QObject
     }
     void say(const QString& text) const { m_manager->outputHandler()(text); }
     // An unchanged text is no change; a wrong scroll would come with the view's next frame.
-    void sayNothing() const { say({}), QTest::qWait(200); }
+    void sayNothing() const
+    {
+        say({});
+        QTest::qWait(200);
+    }
+    // Two hundred lines in colours, of several lengths, taller than any window.
+    static QString colouredLines()
+    {
+        QString lines;
+        for (int line = 0; line < 200; ++line) {
+            lines += u"\033[3%1mline\033[0m %2 %3\r\n"_s.arg(line % 8).arg(line).arg(QString(line % 17, u'.'));
+        }
+        return lines;
+    }
 
 private Q_SLOTS:
     void init()
@@ -81,65 +94,101 @@ private Q_SLOTS:
         config.maxOutputBytes = 6000;
         m_manager = std::make_unique<CorvaltManager>(config);
     }
-    void cleanup() { m_manager->cleanup(), m_manager.reset(), m_sandbox.reset(); }
+    void cleanup()
+    {
+        m_manager->cleanup();
+        m_manager.reset();
+        m_sandbox.reset();
+    }
 
-    void viewFollowsTheOutputAndScrollsOnChangesOnly()
+    void modelDeliversNothingOnceGone()
     {
         const LogCapture log;
         auto model = std::make_unique<TerminalViewModel>(*m_manager);
         say(u"first\n"_s);
-        // Only the manager's change: the model's deliveries stay queued behind it, and must not come once it goes.
+        // Only the manager's change: the model's deliveries stay queued behind it, and must not
+        // come once it goes.
         QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
         model.reset();
         say(u"second\n"_s);
         QTRY_VERIFY(m_manager->output().endsWith(u"second\n"));
         QVERIFY(log.linesStartingWith({u"🖥️"_s}).last().startsWith(u"🖥️ TerminalViewModel deinit"));
+    }
+
+    void viewKeepsUpWithTrimmedOutputFromAnotherThread()
+    {
         const TerminalView hidden(*m_manager);
-        // From another thread: lines trimmed as they come, then a line longer than the output keeps, whose end stays.
+        // Lines trimmed as they come, then a line longer than the output keeps, whose end stays.
         for (const QString& last : {u"last\n"_s, QString(5000, u'y') + u"end"_s, u"flood over\n"_s}) {
-            std::thread([this, &last] {
-                for (int i = 0; i < 200; ++i)
-                    say(u"\033[3%1mline\033[0m %2 %3\r\n"_s.arg(i % 8).arg(i).arg(QString(i % 17, u'.')));
-                say(last);
-            }).join();
+            std::thread([this, &last] { say(colouredLines() + last); }).join();
             QTRY_VERIFY(shown(&hidden).endsWith(last.right(4)));
             QCOMPARE(shown(&hidden), plain());
         }
+    }
 
+    void viewScrollsToTheEndOnChangesOnly()
+    {
+        say(colouredLines());
+        // Output from before the view is shown from its top.
+        QTRY_VERIFY(m_manager->output().endsWith(u"\r\n"));
         TerminalView view(*m_manager);
         view.resize(700, 450);
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QScrollBar* const bar = view.verticalScrollBar();
-        sayNothing(); // shown from its top
-        QVERIFY(bar->maximum() > 0 && bar->value() == 0);
-        // Rows of twenty letters, each row in a colour of its own, line up with nine wide characters and two letters.
+        sayNothing();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), 0);
+        say(u"more\n"_s);
+        QTRY_VERIFY(bar->value() > 0 && bar->value() == bar->maximum());
+        bar->setValue(0);
+        sayNothing();
+        QCOMPARE(bar->value(), 0);
+    }
+
+    void viewPaintsColoursInCellsOfOneWidth()
+    {
+        TerminalView view(*m_manager);
+        view.resize(700, 450);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        // Rows of twenty letters, each row in a colour of its own, line up with nine wide
+        // characters and two letters.
         say(u"\033[31mMMMMMMMMMMMMMMMMMMMM\n\033[38;2;0;0;200miiiiiiiiiiiiiiiiiiii\n\033[36m"_s +
             QString(9, u'\u6f22') + u"MM\n\033[9"_s);
         say(u"5mWWWWWWWWWWWWWWWWWWWW\033]0;title\a\n\033[48;5;208m \033[m\n"_s);
-        QTRY_VERIFY(shown(&view).endsWith(u"W\n \n") && bar->value() > 0 && bar->value() == bar->maximum());
-        QHash<QRgb, int> reach; // how far right each colour, and each hue, is painted
+        QTRY_VERIFY(shown(&view).endsWith(u"W\n \n"));
+        sayNothing();
+        // How far right each colour, and each hue (the channels near the strongest), is painted.
+        QHash<QRgb, int> reach;
         const QImage image = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        for (int i = 0; i < image.width() * image.height(); ++i) {
-            const QRgb pixel = image.pixel(i % image.width(), i / image.width());
-            if (!QRect(QPoint(), image.size()).adjusted(3, 3, -3, -3).contains(i % image.width(), i / image.width()))
-                continue; // the focus frame
-            // The hue: the channels near the strongest.
-            const int top = std::max({qRed(pixel), qGreen(pixel), qBlue(pixel)});
-            const auto on = [top](int channel) { return channel > 0 && channel * 5 >= top * 3 ? 255 : 0; };
-            for (const QRgb key : {pixel, qRgb(on(qRed(pixel)), on(qGreen(pixel)), on(qBlue(pixel)))})
-                reach[key] = std::max(reach.value(key), i % image.width());
+        const QRect insideFocusFrame = QRect(QPoint(), image.size()).adjusted(3, 3, -3, -3);
+        for (int y = insideFocusFrame.top(); y <= insideFocusFrame.bottom(); ++y) {
+            for (int x = insideFocusFrame.left(); x <= insideFocusFrame.right(); ++x) {
+                const QRgb pixel = image.pixel(x, y);
+                const int top = std::max({qRed(pixel), qGreen(pixel), qBlue(pixel)});
+                const auto on = [top](int channel) { return channel > 0 && channel * 5 >= top * 3 ? 255 : 0; };
+                for (const QRgb key : {pixel, qRgb(on(qRed(pixel)), on(qGreen(pixel)), on(qBlue(pixel)))}) {
+                    reach[key] = std::max(reach.value(key), x);
+                }
+            }
         }
-        const qreal red = reach.value(qRgb(255, 0, 0)), cell = (red - TerminalView::Padding) / 20;
-        for (const QRgb other : {qRgb(0, 0, 255), qRgb(0, 255, 255), qRgb(255, 0, 255)})
-            QVERIFY(cell > 2 && qAbs(reach.value(other) - red) < cell);
+        const qreal red = reach.value(qRgb(255, 0, 0));
+        const qreal cell = (red - TerminalView::Padding) / 20;
+        QVERIFY(cell > 2);
+        for (const QRgb other : {qRgb(0, 0, 255), qRgb(0, 255, 255), qRgb(255, 0, 255)}) {
+            QVERIFY(qAbs(reach.value(other) - red) < cell);
+        }
         QVERIFY(reach.contains(qRgb(255, 135, 0)));
+    }
 
+    void copyTakesTheOutputAsShown()
+    {
+        say(colouredLines() + u"\033]0;title\a\rredrawn\n"_s);
+        TerminalView view(*m_manager);
+        QTRY_COMPARE(shown(&view), plain());
         QTest::keySequence(&view, QKeySequence(u"Ctrl+A, Ctrl+C"_s));
         QCOMPARE(QGuiApplication::clipboard()->text(), plain());
-        bar->setValue(0);
-        sayNothing(); // also when the user has scrolled up
-        QCOMPARE(bar->value(), 0);
     }
 
     // Keys in the find bar, after finding "needle" in three lines of output; the last is current first.
@@ -289,12 +338,14 @@ private Q_SLOTS:
         WindowManager windows(*m_manager);
         windows.openTerminalWindow();
         auto* const view = windows.terminalWindow()->findChild<TerminalView*>();
-        for (int line = 0; line < 200; ++line)
+        for (int line = 0; line < 200; ++line) {
             say(u"line %1\n"_s.arg(line));
+        }
         const QScrollBar* const bar = view->verticalScrollBar();
         QTRY_VERIFY(view->buffer().lineCount() > 200 && bar->maximum() > 0 && bar->value() == bar->maximum());
         QTest::keySequence(view, QKeySequence(keys));
-        const QString all = m_manager->output(), text = view->selectedText();
+        const QString all = m_manager->output();
+        const QString text = view->selectedText();
         const bool whole = selected == u"all" || selected == u"none";
         QVERIFY2(whole ? text == (selected == u"all" ? all : QString())
                        : text.count(u'\n') > 2 && text.size() < all.size() / 2 &&
