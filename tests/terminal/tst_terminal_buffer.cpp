@@ -117,7 +117,8 @@ private Q_SLOTS:
         }
         // Pushed into history, past the lines kept built, each line reads the same for a search.
         Output history;
-        history.append(input + u"\n"_s.repeated(TerminalBuffer::ScreenLines * 4));
+        history.append(input);
+        history.append(u"\n"_s.repeated(TerminalBuffer::ScreenLines * 4));
         QString scratch;
         for (qsizetype line = 0; line < history.buffer.lineCount(); ++line) {
             const QString read = history.buffer.lineText(line, scratch).toString();
