@@ -1,5 +1,7 @@
 #include "terminal/output_search.h"
 
+#include "terminal/coloured_text.h"
+
 #include <algorithm>
 
 namespace {
@@ -21,7 +23,7 @@ OutputSearch::OutputSearch(const TerminalBuffer& buffer, QObject* parent) : QObj
 template <typename Found>
 void OutputSearch::searchLine(qint64 number, Found&& found) const
 {
-    const QStringView text = m_buffer.lineText(number - m_buffer.firstLineNumber(), m_scratch);
+    const QStringView text = m_buffer.searchText(number - m_buffer.firstLineNumber(), m_scratch, m_sensitivity);
     for (qsizetype at = m_matcher.indexIn(text); at >= 0; at = m_matcher.indexIn(text, at + m_query.size())) {
         found(TerminalBuffer::Point{number, at});
     }
@@ -34,7 +36,11 @@ void OutputSearch::setQuery(const QString& text, Qt::CaseSensitivity sensitivity
     }
     m_query = text;
     m_sensitivity = sensitivity;
-    m_matcher = QStringMatcher(m_query, m_sensitivity);
+    QString pattern = m_query;
+    if (m_sensitivity == Qt::CaseInsensitive) {
+        ColouredText::fold(m_query, pattern);
+    }
+    m_matcher = QStringMatcher(pattern, Qt::CaseSensitive);
     m_matches.clear();
     m_current.reset();
     m_slice.stop();

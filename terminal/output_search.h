@@ -56,7 +56,7 @@ private:
     QString m_query;
     Qt::CaseSensitivity m_sensitivity = Qt::CaseInsensitive;
     QStringMatcher m_matcher;
-    // Lines of history are read into it one at a time.
+    // Holds the line searched, when it is not kept as the search reads it.
     mutable QString m_scratch;
     // Ordered; history matches from m_scanNext + 1 on, then the screen's from m_liveFrom on.
     std::deque<TerminalBuffer::Point> m_matches;

@@ -316,19 +316,27 @@ TerminalBuffer::LineContent TerminalBuffer::line(qsizetype line) const
     return {content.text, content.runs, content.simple};
 }
 
-QStringView TerminalBuffer::lineText(qsizetype line, QString& scratch) const
+QStringView TerminalBuffer::searchText(qsizetype line, QString& scratch, Qt::CaseSensitivity sensitivity) const
 {
     const Line& record = lineAt(line);
     const qint64 number = m_droppedLines + line;
     const Shown& cached = m_shown.at(size_t(number) % ShownLines);
-    if (built(line) || record.rewritten || (cached.number == number && cached.rawStart == record.rawStart)) {
+    const bool fresh =
+        !built(line) && !record.rewritten && (cached.number != number || cached.rawStart != record.rawStart);
+    if (fresh) {
+        QStringView raw = m_source(record.rawStart, rawEnd(line));
+        if (raw.endsWith(u'\n')) {
+            raw.chop(1);
+        }
+        if (ColouredText::shownText(raw, scratch, sensitivity)) {
+            return scratch;
+        }
+    }
+    if (sensitivity == Qt::CaseSensitive) {
         return lineText(line);
     }
-    QStringView raw = m_source(record.rawStart, rawEnd(line));
-    if (raw.endsWith(u'\n')) {
-        raw.chop(1);
-    }
-    return ColouredText::shownText(raw, scratch) ? QStringView(scratch) : lineText(line);
+    ColouredText::fold(lineText(line), scratch);
+    return scratch;
 }
 
 void TerminalBuffer::rebuildCurrent()
