@@ -13,12 +13,17 @@ bool isPrinted(char16_t c)
     return (c >= 0x20 && c < Delete) || c == u'\t' || c > 0x9F;
 }
 
+char16_t foldAscii(char16_t c)
+{
+    return c >= u'A' && c <= u'Z' ? char16_t(c + (u'a' - u'A')) : c;
+}
+
 // Folds the character at `i`, a pair of surrogates as one; returns how many it took.
 qsizetype foldAt(const char16_t* data, qsizetype i, qsizetype size, char16_t* out)
 {
     const char16_t c = data[i];
     if (c < 0x80) {
-        out[0] = c >= u'A' && c <= u'Z' ? char16_t(c + (u'a' - u'A')) : c;
+        out[0] = foldAscii(c);
         return 1;
     }
     if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(data[i + 1])) {
@@ -44,8 +49,8 @@ bool ColouredText::shownText(QStringView raw, QString& shown, Qt::CaseSensitivit
     for (qsizetype i = 0; i < size; ++i) {
         const char16_t c = data[i];
         if (isPrinted(c)) {
-            if (!folding) {
-                out[length++] = c;
+            if (!folding || c < 0x80) {
+                out[length++] = folding ? foldAscii(c) : c;
                 continue;
             }
             // A pair split by a sequence is a pair on screen: folded as fold() would, from there.
