@@ -1,11 +1,15 @@
 #include "terminal/output_search.h"
 
+#include "terminal/coloured_text.h"
+
 #include <algorithm>
 
 namespace {
 
 // Well within a frame, so that painting goes on while history is searched.
 constexpr qint64 SliceNanoseconds = 4'000'000;
+// The count is read, not watched: repainting after every slice would take as long as the search.
+constexpr qint64 ReportMilliseconds = 50;
 
 } // namespace
 
@@ -19,9 +23,8 @@ OutputSearch::OutputSearch(const TerminalBuffer& buffer, QObject* parent) : QObj
 template <typename Found>
 void OutputSearch::searchLine(qint64 number, Found&& found) const
 {
-    const QStringView text = m_buffer.lineText(number - m_buffer.firstLineNumber());
-    for (qsizetype at = text.indexOf(m_query, 0, m_sensitivity); at >= 0;
-         at = text.indexOf(m_query, at + m_query.size(), m_sensitivity)) {
+    const QStringView text = m_buffer.searchText(number - m_buffer.firstLineNumber(), m_scratch, m_sensitivity);
+    for (qsizetype at = m_matcher.indexIn(text); at >= 0; at = m_matcher.indexIn(text, at + m_query.size())) {
         found(TerminalBuffer::Point{number, at});
     }
 }
@@ -33,12 +36,19 @@ void OutputSearch::setQuery(const QString& text, Qt::CaseSensitivity sensitivity
     }
     m_query = text;
     m_sensitivity = sensitivity;
+    QString pattern = m_query;
+    if (m_sensitivity == Qt::CaseInsensitive) {
+        ColouredText::fold(m_query, pattern);
+    }
+    m_matcher = QStringMatcher(pattern, Qt::CaseSensitive);
     m_matches.clear();
     m_current.reset();
     m_slice.stop();
     m_liveFrom = m_buffer.screenTop();
     m_scanNext = m_liveFrom - 1;
     m_dropped = m_buffer.firstLineNumber();
+    m_unreported = false;
+    m_reported.start();
     if (!isActive()) {
         Q_EMIT changed();
         return;
@@ -105,13 +115,20 @@ void OutputSearch::searchHistory()
         --m_scanNext;
     }
     m_matches.insert(m_matches.begin(), found.rbegin(), found.rend());
-    if (!m_current && !m_matches.empty()) {
+    m_unreported = m_unreported || !found.empty();
+    const bool firstFound = !m_current && !m_matches.empty();
+    if (firstFound) {
         setCurrent(m_matches.back());
     }
-    if (m_scanNext >= first) {
+    const bool done = m_scanNext < first;
+    if (!done) {
         m_slice.start();
     }
-    Q_EMIT changed();
+    if (done || firstFound || (m_unreported && m_reported.hasExpired(ReportMilliseconds))) {
+        m_unreported = false;
+        m_reported.start();
+        Q_EMIT changed();
+    }
 }
 
 void OutputSearch::setCurrent(std::optional<TerminalBuffer::Point> point)

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringMatcher>
 #include <QTimer>
 
 #include <deque>
@@ -54,6 +55,9 @@ private:
     const TerminalBuffer& m_buffer;
     QString m_query;
     Qt::CaseSensitivity m_sensitivity = Qt::CaseInsensitive;
+    QStringMatcher m_matcher;
+    // Holds the line searched, when it is not kept as the search reads it.
+    mutable QString m_scratch;
     // Ordered; history matches from m_scanNext + 1 on, then the screen's from m_liveFrom on.
     std::deque<TerminalBuffer::Point> m_matches;
     qint64 m_liveFrom = 0;
@@ -61,4 +65,7 @@ private:
     qint64 m_dropped = 0;
     std::optional<TerminalBuffer::Point> m_current;
     QTimer m_slice;
+    // Since matches found in history were last reported.
+    QElapsedTimer m_reported;
+    bool m_unreported = false;
 };

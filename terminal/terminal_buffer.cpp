@@ -1,5 +1,7 @@
 #include "terminal/terminal_buffer.h"
 
+#include "terminal/coloured_text.h"
+
 #include <algorithm>
 
 TerminalBuffer::TerminalBuffer(Source source) : m_source(std::move(source))
@@ -312,6 +314,29 @@ TerminalBuffer::LineContent TerminalBuffer::line(qsizetype line) const
     }
     const Shown& content = shown(line);
     return {content.text, content.runs, content.simple};
+}
+
+QStringView TerminalBuffer::searchText(qsizetype line, QString& scratch, Qt::CaseSensitivity sensitivity) const
+{
+    const Line& record = lineAt(line);
+    const qint64 number = m_droppedLines + line;
+    const Shown& cached = m_shown.at(size_t(number) % ShownLines);
+    const bool fresh =
+        !built(line) && !record.rewritten && (cached.number != number || cached.rawStart != record.rawStart);
+    if (fresh) {
+        QStringView raw = m_source(record.rawStart, rawEnd(line));
+        if (raw.endsWith(u'\n')) {
+            raw.chop(1);
+        }
+        if (ColouredText::shownText(raw, scratch, sensitivity)) {
+            return scratch;
+        }
+    }
+    if (sensitivity == Qt::CaseSensitive) {
+        return lineText(line);
+    }
+    ColouredText::fold(lineText(line), scratch);
+    return scratch;
 }
 
 void TerminalBuffer::rebuildCurrent()

@@ -66,6 +66,11 @@ public:
     qint64 firstLineNumber() const { return m_droppedLines; }
     LineContent line(qsizetype line) const;
     QStringView lineText(qsizetype line) const { return this->line(line).text; }
+    // The same for a search, case-folded when case does not matter (see ColouredText), in
+    // `scratch` or where lineText() points. A line of history that only colours its characters is
+    // read from its raw text instead of being rebuilt, which also leaves the lines kept for
+    // showing alone.
+    QStringView searchText(qsizetype line, QString& scratch, Qt::CaseSensitivity sensitivity) const;
 
     // Characters between two points, with a line feed between lines.
     QString text(Point from, Point to) const;

@@ -62,6 +62,9 @@ private Q_SLOTS:
             << u"abcdefghij\u00e9!\nx{#00cd00}q{#5078ff}z\n\nv\n\np\n{#f05050}r{}-{#00ff00}b{}-{#ffffff on#5078ff}o"
                u"{#ffffff on#ff6e6e}X{}.{#ff0000}a{#010203}b{#010203 on#0000ff}c{#0a141e on#0000ff}d"
                u"{#0a141e on#ffffff}e{on#ffffff}f{}g{#ff0007}h\n{#cdcd00}i"_s;
+        QTest::newRow("colours alone, controls dropped")
+            << u"Ne\033[31me\033[32mD\033[mle\tx\x07\x7f\u0085\u00c9\U00010400!\n\033[44mb\033[;m\033[0;34mc"_s
+            << u"Ne{#f05050}e{#00cd00}D{}le\tx\u00c9\U00010400!\n{on#5078ff}b{#5078ff}c"_s;
         QTest::newRow("carriage return, erase, moves, backspace")
             << u"progress 10%\rprogress 55%\rprogress 100%\nab\033[31mcdef\r\033[32m12\nk\r\n\033[31mred\r\033[32m"
                u"longer\033[m\n50%\r\033[Kdone\nabcdef\r\033[2Cx\033[0K\nabcdef\rxy\033[1K!\nabcdef\rxy\033[2K!\n"
@@ -114,6 +117,18 @@ private Q_SLOTS:
                 }
             }
             QCOMPARE(rendered(output.buffer), shown);
+        }
+        // Pushed into history, past the lines kept built, each line reads the same for a search,
+        // and case-folded when case does not matter.
+        Output history;
+        history.append(input);
+        history.append(u"\n"_s.repeated(TerminalBuffer::ScreenLines * 4));
+        QString scratch;
+        for (qsizetype line = 0; line < history.buffer.lineCount(); ++line) {
+            const QString read = history.buffer.searchText(line, scratch, Qt::CaseSensitive).toString();
+            const QString folded = history.buffer.searchText(line, scratch, Qt::CaseInsensitive).toString();
+            QCOMPARE(read, history.buffer.lineText(line).toString());
+            QCOMPARE(folded, read.toCaseFolded());
         }
     }
 
