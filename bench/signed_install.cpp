@@ -96,9 +96,10 @@ int main(int argc, char** argv)
     }
     const double plain = median(unsignedTimes);
     const double verified = median(signedTimes);
-    std::printf("installTool() to \"✅ CLI started successfully in zsh\", %d MB build, median of %d alternating rounds\n",
-                megabytes,
-                rounds);
+    std::printf(
+        "installTool() to \"✅ CLI started successfully in zsh\", %d MB build, median of %d alternating rounds\n",
+        megabytes,
+        rounds);
     std::printf("unsigned build   %8.1f ms\n", plain);
     std::printf("signed build     %8.1f ms  (signature fetched and verified)\n", verified);
     std::printf("extra            %8.1f ms  (%.1f %%)\n", verified - plain, 100.0 * (verified - plain) / plain);
