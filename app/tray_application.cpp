@@ -22,6 +22,7 @@ TrayApplication::TrayApplication(const ManagerConfig& config, QObject* parent)
     , m_startAtLogin(AutostartEntry::forThisProgram(), Settings(config.settingsFile), this)
     , m_trayMenu(
           m_windowManager, m_startAtLogin, [this] { quit(); }, this)
+    , m_statusNotifierWatch(this)
 {
     showTrayItem();
 }
