@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config qt6-base-dev libgl-dev libsodium-dev minisign
     zsh bash procps openssl ca-certificates
-    xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core fonts-noto-color-emoji libx11-dev libxcb1-dev
+    xvfb xdotool imagemagick x11-utils icewm wmctrl fonts-dejavu-core fonts-noto-color-emoji libxcb1-dev
     desktop-file-utils libglib2.0-bin
     dpkg-dev file binutils lintian appstream
     xfce4-panel dbus-x11 weston qt6-wayland
